@@ -1,0 +1,113 @@
+#include "siphash.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace vesk {
+namespace {
+
+std::uint64_t load_le64(const unsigned char* bytes) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) {
+    word = __builtin_bswap64(word);
+  }
+  return word;
+}
+
+// The last `count` (< 8) bytes of a message as a little-endian partial word.
+std::uint64_t load_tail(const unsigned char* bytes, std::size_t count) noexcept {
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    word |= std::uint64_t{bytes[i]} << (8 * i);
+  }
+  return word;
+}
+
+class SipState {
+ public:
+  SipState(std::uint64_t k0, std::uint64_t k1) noexcept
+      : v0_(k0 ^ 0x736f6d6570736575ULL),
+        v1_(k1 ^ 0x646f72616e646f6dULL),
+        v2_(k0 ^ 0x6c7967656e657261ULL),
+        v3_(k1 ^ 0x7465646279746573ULL) {}
+
+  void compress(std::uint64_t block) noexcept {
+    v3_ ^= block;
+    round();
+    v0_ ^= block;
+  }
+
+  void compress_words(const unsigned char* bytes, std::size_t word_count) noexcept {
+    for (std::size_t i = 0; i < word_count; ++i) {
+      compress(load_le64(bytes + 8 * i));
+    }
+  }
+
+  // `last_block` holds the message length in its top byte and the leftover
+  // message bytes below it.
+  std::uint64_t finish(std::uint64_t last_block) noexcept {
+    compress(last_block);
+    v2_ ^= 0xff;
+    round();
+    round();
+    round();
+    return v0_ ^ v1_ ^ v2_ ^ v3_;
+  }
+
+ private:
+  void round() noexcept {
+    v0_ += v1_;
+    v1_ = std::rotl(v1_, 13);
+    v1_ ^= v0_;
+    v0_ = std::rotl(v0_, 32);
+    v2_ += v3_;
+    v3_ = std::rotl(v3_, 16);
+    v3_ ^= v2_;
+    v0_ += v3_;
+    v3_ = std::rotl(v3_, 21);
+    v3_ ^= v0_;
+    v2_ += v1_;
+    v1_ = std::rotl(v1_, 17);
+    v1_ ^= v2_;
+    v2_ = std::rotl(v2_, 32);
+  }
+
+  std::uint64_t v0_, v1_, v2_, v3_;
+};
+
+std::uint64_t length_block(std::size_t len) noexcept {
+  return static_cast<std::uint64_t>(len) << 56;
+}
+
+}  // namespace
+
+std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* data,
+                        std::size_t len) noexcept {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  const std::size_t word_count = len / 8;
+  SipState state(k0, k1);
+  state.compress_words(bytes, word_count);
+  return state.finish(length_block(len) | load_tail(bytes + 8 * word_count, len % 8));
+}
+
+std::uint64_t hash_id(std::uint64_t k0, std::uint64_t k1, std::string_view id) noexcept {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(id.data());
+  const std::size_t word_count = id.size() / 8;
+  const std::size_t leftover = id.size() % 8;
+  SipState state(k0, k1);
+  state.compress_words(bytes, word_count);
+  // The id's leftover bytes plus the 0xFF terminator.
+  const std::uint64_t tail =
+      load_tail(bytes + 8 * word_count, leftover) | (std::uint64_t{0xff} << (8 * leftover));
+  const std::uint64_t length = length_block(id.size() + 1);
+  if (leftover == 7) {
+    // The terminator completes a full word: it is compressed as a block and
+    // the final block carries only the length.
+    state.compress(tail);
+    return state.finish(length);
+  }
+  return state.finish(length | tail);
+}
+
+}  // namespace vesk
