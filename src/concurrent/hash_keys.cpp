@@ -1,0 +1,90 @@
+#include "hash_keys.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <system_error>
+
+namespace vesk {
+namespace {
+
+// Reads exactly `len` bytes from /dev/urandom; false on any failure.
+bool read_urandom(unsigned char* out, std::size_t len) noexcept {
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  std::size_t filled = 0;
+  while (filled < len) {
+    const ssize_t got = ::read(fd, out + filled, len - filled);
+    if (got > 0) {
+      filled += static_cast<std::size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  ::close(fd);
+  return filled == len;
+}
+
+// getrandom(2) first; /dev/urandom if the kernel lacks it or it fails.
+void fill_random(unsigned char* out, std::size_t len) {
+  std::size_t filled = 0;
+  while (filled < len) {
+    const ssize_t got = ::getrandom(out + filled, len - filled, 0);
+    if (got > 0) {
+      filled += static_cast<std::size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  if (filled == len || read_urandom(out, len)) {
+    return;
+  }
+  throw std::system_error(errno, std::generic_category(), "cannot read random hash keys");
+}
+
+struct ThreadKeys {
+  bool seeded = false;
+  HashKeys next{};
+};
+
+thread_local ThreadKeys thread_keys;
+
+}  // namespace
+
+HashKeys next_hash_keys() {
+  ThreadKeys& mine = thread_keys;
+  if (!mine.seeded) {
+    unsigned char seed[sizeof(HashKeys)];
+    fill_random(seed, sizeof seed);
+    mine.next.k0 = 0;
+    mine.next.k1 = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+      mine.next.k0 |= std::uint64_t{seed[i]} << (8 * i);
+      mine.next.k1 |= std::uint64_t{seed[8 + i]} << (8 * i);
+    }
+    mine.seeded = true;
+  }
+  const HashKeys current = mine.next;
+  ++mine.next.k0;  // unsigned: wraps
+  return current;
+}
+
+std::size_t default_shard_count() {
+  static const std::size_t count = [] {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const std::size_t processors = online > 0 ? static_cast<std::size_t>(online) : 1;
+    return std::bit_ceil(processors * 4);
+  }();
+  return count;
+}
+
+}  // namespace vesk
