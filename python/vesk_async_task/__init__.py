@@ -1,0 +1,22 @@
+"""Native core of an asynchronous task framework.
+
+Four thread-safe objects for schedulers, workers and monitoring loops that
+share one process: a sharded task status store with time-to-live expiry, a
+batched status writer, a task dependency manager and a priority task queue.
+"""
+
+from ._core import (
+    PrioritizedTask,
+    PyBatchedUpdater,
+    PyPriorityTaskQueue,
+    PyShardedTaskStatus,
+    PyTaskDependencyManager,
+)
+
+__all__ = [
+    "PyShardedTaskStatus",
+    "PyPriorityTaskQueue",
+    "PyTaskDependencyManager",
+    "PrioritizedTask",
+    "PyBatchedUpdater",
+]

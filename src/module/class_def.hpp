@@ -1,0 +1,52 @@
+// Heap types built from type specs: default flags only (no subclassing, no
+// cyclic GC, no __dict__, no weak references), exactly tp_new, tp_dealloc,
+// the method table and the docstring with the constructor's text signature.
+#pragma once
+
+#include <atomic>
+
+#include "module/frame.hpp"
+
+namespace vesk {
+
+// Returns a new type object for the spec, or throws PythonError with the
+// RuntimeError "An error occurred while initializing class {}" set.
+PyObject* create_type(PyType_Spec* spec, const char* class_name);
+
+// Base of every exported class: `Derived` supplies name, doc, State,
+// methods (a PyMethodDef array) and new_function (its tp_new).
+template <class Derived, class StateType>
+struct ClassBase {
+  using State = StateType;
+
+  // The type object, created on first need and kept for the process. GIL held.
+  static PyTypeObject* type() {
+    static std::atomic<PyObject*> cached{nullptr};
+    if (PyObject* known = cached.load(std::memory_order_acquire)) {
+      return reinterpret_cast<PyTypeObject*>(known);
+    }
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(Derived::new_function)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_entry<Derived>)},
+        {Py_tp_methods, static_cast<void*>(Derived::methods)},
+        {Py_tp_doc, const_cast<char*>(Derived::doc)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec{Derived::name, static_cast<int>(sizeof(Instance<StateType>)), 0,
+                            Py_TPFLAGS_DEFAULT, slots};
+    PyObject* created = create_type(&spec, Derived::name);
+    PyObject* expected = nullptr;
+    if (!cached.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+      Py_DECREF(created);  // another thread stored its type first
+      return reinterpret_cast<PyTypeObject*>(expected);
+    }
+    return reinterpret_cast<PyTypeObject*>(created);
+  }
+
+  static bool is_instance(PyObject* obj) {
+    PyTypeObject* cls = type();
+    return Py_TYPE(obj) == cls || PyObject_TypeCheck(obj, cls);
+  }
+};
+
+}  // namespace vesk

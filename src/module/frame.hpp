@@ -1,0 +1,312 @@
+// The call frame: the one path by which Python calls reach native code.
+//
+// A method is described once: its parameter names and defaults (Params) and
+// its body, a plain function whose C++ parameter types are the argument kinds
+// (kinds.hpp) and whose return type is the result kind. The frame parses the
+// arguments against the names, converts them, runs the body (inside a lock
+// release region when the body's second parameter is Region&), converts the
+// result and turns every failure into a Python exception:
+//
+//   static constexpr Params<2> kGetParams{"Cls", "get", {Param{"key"}, Param{"default", Default::None}}};
+//   static std::optional<std::string> get(State&, Text key, std::optional<Text> fallback);
+//   ... method<&get, kGetParams>("get", "get($self, key, default=None)\n--\n\n...")
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "module/errors.hpp"
+#include "module/gil.hpp"
+#include "module/kinds.hpp"
+
+namespace vesk {
+
+enum class Default : unsigned char { Required, None, True };
+
+struct Param {
+  const char* name;
+  Default fallback = Default::Required;
+};
+
+template <std::size_t N>
+struct Params {
+  const char* class_name;
+  const char* method_name;  // "__new__" for a constructor
+  std::array<Param, N> params;
+
+  constexpr std::size_t required() const {
+    std::size_t n = 0;
+    while (n < N && params[n].fallback == Default::Required) ++n;
+    return n;
+  }
+};
+
+// A parameter list seen without its size, for the parser.
+struct Signature {
+  const char* class_name;
+  const char* method_name;
+  const Param* params;
+  std::size_t count;
+  std::size_t required;
+};
+
+template <std::size_t N>
+constexpr Signature signature_of(const Params<N>& p) {
+  return Signature{p.class_name, p.method_name, p.params.data(), N, p.required()};
+}
+
+// Parses positional and keyword arguments into `slots` (borrowed, nullptr
+// when absent). Throws PythonError with the frame's TypeError messages.
+// `kwnames` is a tuple of names whose values follow the positionals in `args`.
+void parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** slots);
+// The same for a constructor's (tuple, dict) arguments.
+void parse_tuple_and_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
+                          PyObject** slots);
+
+// Turns a TypeError raised while converting `param` into
+// "argument '{param}': {message}"; other errors pass unchanged.
+[[noreturn]] void rethrow_with_argument_name(const char* param);
+
+// Converts the exception in flight (caught by the frame) into a Python error.
+// Returns nullptr for the caller to hand back to the interpreter.
+PyObject* translate_current_exception() noexcept;
+
+// Reports the exception in flight with PyErr_WriteUnraisable (deallocation).
+void report_unraisable_current_exception(PyObject* context) noexcept;
+
+// "'{type}' object cannot be converted to '{class}'" for a wrong self.
+[[noreturn]] void throw_wrong_instance(PyObject* self, const char* class_name);
+
+// ---- instance layout ---------------------------------------------------------
+
+template <class State>
+struct Instance {
+  PyObject_HEAD
+  std::atomic<std::size_t> borrows;  // calls currently holding a shared claim
+  State state;
+};
+
+// A shared claim on an instance for the length of one call.
+template <class State>
+class Borrow {
+ public:
+  explicit Borrow(Instance<State>* inst) noexcept : inst_(inst) {
+    inst_->borrows.fetch_add(1, std::memory_order_relaxed);
+  }
+  ~Borrow() { inst_->borrows.fetch_sub(1, std::memory_order_relaxed); }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  State& state() const noexcept { return inst_->state; }
+
+ private:
+  Instance<State>* inst_;
+};
+
+namespace frame_detail {
+
+template <class T>
+struct FunctionTraits;
+template <class R, class... A>
+struct FunctionTraits<R (*)(A...)> {
+  using Result = R;
+  using Args = std::tuple<A...>;
+};
+
+template <class T>
+inline constexpr bool is_region_v = std::is_same_v<std::remove_cvref_t<T>, Region>;
+
+// The argument types of a body, without the leading State& (and Region&).
+template <class Args>
+struct BodyArgs;
+template <class S, class... A>
+struct BodyArgs<std::tuple<S, A...>> {
+  static constexpr bool has_region = false;
+  using Values = std::tuple<std::remove_cvref_t<A>...>;
+};
+template <class S, class... A>
+struct BodyArgs<std::tuple<S, Region&, A...>> {
+  static constexpr bool has_region = true;
+  using Values = std::tuple<std::remove_cvref_t<A>...>;
+};
+template <class S>
+struct BodyArgs<std::tuple<S>> {
+  static constexpr bool has_region = false;
+  using Values = std::tuple<>;
+};
+
+template <class T>
+struct IsOptional : std::false_type {};
+template <class X>
+struct IsOptional<std::optional<X>> : std::true_type {};
+
+// Converts one parsed slot by the parameter's kind and default.
+template <class T>
+T convert_slot(const Param& param, PyObject* slot, CallArena& arena) {
+  if (slot == nullptr) {
+    if constexpr (IsOptional<T>::value) {
+      return std::nullopt;
+    } else if constexpr (std::is_same_v<T, bool>) {
+      return true;  // the only other default is True, on flags
+    } else {
+      throw Panic("missing argument passed the parser");
+    }
+  }
+  try {
+    return ArgKind<T>::convert(slot, arena);
+  } catch (const PythonError&) {
+    rethrow_with_argument_name(param.name);
+  }
+}
+
+template <class Values, std::size_t... I>
+Values convert_slots(const Param* params, PyObject* const* slots, CallArena& arena,
+                     std::index_sequence<I...>) {
+  // Braced initialisation converts in parameter order.
+  return Values{convert_slot<std::tuple_element_t<I, Values>>(params[I], slots[I], arena)...};
+}
+
+template <class Values, std::size_t N>
+Values convert_all(const Params<N>& spec, PyObject* const* slots, CallArena& arena) {
+  static_assert(std::tuple_size_v<Values> == N,
+                "a body takes exactly one native argument per described parameter");
+  return convert_slots<Values>(spec.params.data(), slots, arena,
+                               std::make_index_sequence<N>{});
+}
+
+// Runs the body and converts its result.
+template <auto Body, class State, class Values>
+PyObject* run_body(State& state, Values&& values) {
+  using Traits = FunctionTraits<decltype(Body)>;
+  using R = typename Traits::Result;
+  constexpr bool has_region = BodyArgs<typename Traits::Args>::has_region;
+  auto call = [&](auto&... extra) -> decltype(auto) {
+    return std::apply(
+        [&](auto&&... args) -> R { return Body(state, extra..., std::move(args)...); },
+        std::forward<Values>(values));
+  };
+  if constexpr (std::is_void_v<R>) {
+    if constexpr (has_region) {
+      { Region region; call(region); }
+      drain_deferred_releases();
+    } else {
+      call();
+    }
+    Py_RETURN_NONE;
+  } else if constexpr (has_region) {
+    std::optional<R> result;
+    { Region region; result.emplace(call(region)); }
+    // The region has ended: the interpreter lock is held again and the
+    // references its body dropped are released before results are built.
+    drain_deferred_releases();
+    return to_python(std::move(*result));
+  } else {
+    return to_python(call());
+  }
+}
+
+}  // namespace frame_detail
+
+// METH_FASTCALL | METH_KEYWORDS entry of a method with parameters.
+template <class Class, auto Body, const auto& Spec>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  using State = typename Class::State;
+  using Values = typename frame_detail::BodyArgs<
+      typename frame_detail::FunctionTraits<decltype(Body)>::Args>::Values;
+  constexpr std::size_t N = std::tuple_size_v<Values>;
+  FrameScope frame;
+  try {
+    PyObject* slots[N == 0 ? 1 : N] = {};
+    static constexpr Signature sig = signature_of(Spec);
+    parse_arguments(sig, args, nargs, kwnames, slots);
+    if (!Class::is_instance(self)) throw_wrong_instance(self, Spec.class_name);
+    Borrow<State> claim(reinterpret_cast<Instance<State>*>(self));
+    CallArena arena;
+    return frame_detail::run_body<Body>(claim.state(),
+                                        frame_detail::convert_all<Values>(Spec, slots, arena));
+  } catch (...) {
+    return translate_current_exception();
+  }
+}
+
+// METH_NOARGS entry.
+template <class Class, auto Body>
+PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+  using State = typename Class::State;
+  FrameScope frame;
+  try {
+    if (!Class::is_instance(self)) throw_wrong_instance(self, Class::name);
+    Borrow<State> claim(reinterpret_cast<Instance<State>*>(self));
+    return frame_detail::run_body<Body>(claim.state(), std::tuple<>{});
+  } catch (...) {
+    return translate_current_exception();
+  }
+}
+
+// tp_new: parses and converts, builds the native state, allocates the instance.
+template <class Class, auto Construct, const auto& Spec>
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  using State = typename Class::State;
+  using Values = typename frame_detail::FunctionTraits<decltype(Construct)>::Args;
+  constexpr std::size_t N = std::tuple_size_v<Values>;
+  FrameScope frame;
+  try {
+    PyObject* slots[N == 0 ? 1 : N] = {};
+    static constexpr Signature sig = signature_of(Spec);
+    parse_tuple_and_dict(sig, args, kwargs, slots);
+    CallArena arena;
+    State state = std::apply(Construct, frame_detail::convert_all<Values>(Spec, slots, arena));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) throw_python_error();  // `state` is destroyed on the way out
+    auto* inst = reinterpret_cast<Instance<State>*>(obj);
+    new (&inst->borrows) std::atomic<std::size_t>(0);
+    new (&inst->state) State(std::move(state));
+    return obj;
+  } catch (...) {
+    return translate_current_exception();
+  }
+}
+
+// tp_dealloc: destroys the native state under the frame, then frees the object.
+template <class Class>
+void dealloc_entry(PyObject* self) noexcept {
+  using State = typename Class::State;
+  PyTypeObject* type = Py_TYPE(self);
+  {
+    FrameScope frame;
+    try {
+      reinterpret_cast<Instance<State>*>(self)->state.~State();
+    } catch (...) {
+      report_unraisable_current_exception(reinterpret_cast<PyObject*>(type));
+    }
+  }
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);  // a heap type's instance owns a reference to its type
+}
+
+// ---- method tables -------------------------------------------------------------
+
+template <class Class, auto Body, const auto& Spec>
+constexpr PyMethodDef method(const char* doc) {
+  return PyMethodDef{Spec.method_name,
+                     reinterpret_cast<PyCFunction>(
+                         reinterpret_cast<void (*)(void)>(&method_entry<Class, Body, Spec>)),
+                     METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <class Class, auto Body>
+constexpr PyMethodDef noargs_method(const char* name, const char* doc) {
+  return PyMethodDef{name, &noargs_entry<Class, Body>, METH_NOARGS, doc};
+}
+
+constexpr PyMethodDef end_of_methods() { return PyMethodDef{nullptr, nullptr, 0, nullptr}; }
+
+}  // namespace vesk

@@ -1,0 +1,92 @@
+// Module initialisation: single-phase, one interpreter per process, the five
+// classes registered in order into the module and its __all__.
+#include <atomic>
+#include <cstdint>
+
+#include "module/errors.hpp"
+#include "module/frame.hpp"
+#include "module/registry.hpp"
+
+namespace vesk {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    "VeskAsyncTask Core Python 模块",
+    0,        // no per-module state
+    nullptr,  // no module-level functions
+    nullptr,  // no multi-phase slots
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> recorded_interpreter{-1};
+PyObject* cached_module = nullptr;  // one strong reference for the process
+
+struct ExportedClass {
+  const char* name;
+  PyTypeObject* (*type)();
+};
+
+constexpr ExportedClass exported_classes[] = {
+    {"PyShardedTaskStatus", &sharded_task_status_type},
+    {"PyPriorityTaskQueue", &priority_task_queue_type},
+    {"PyTaskDependencyManager", &task_dependency_manager_type},
+    {"PrioritizedTask", &prioritized_task_type},
+    {"PyBatchedUpdater", &batched_updater_type},
+};
+
+// The module's __all__, created as an empty list when missing.
+PyRef all_list(PyObject* module) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_python_error();
+  }
+  if (!PyList_Check(all.get())) throw_cannot_convert(all.get(), "PyList");
+  return all;
+}
+
+void register_class(PyObject* module, const ExportedClass& cls) {
+  auto* type = reinterpret_cast<PyObject*>(cls.type());
+  PyRef all = all_list(module);
+  PyRef name = PyRef::steal(PyUnicode_FromString(cls.name));
+  if (!name || PyList_Append(all.get(), name.get()) < 0) throw_python_error();
+  if (PyObject_SetAttrString(module, cls.name, type) < 0) throw_python_error();
+}
+
+void check_interpreter() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id == -1) throw_python_error();
+  std::int64_t expected = -1;
+  if (!recorded_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    throw_python(PyExc_ImportError,
+                 "vesk_async_task._core does not support subinterpreters: it is already "
+                 "loaded in another interpreter of this process");
+  }
+}
+
+PyObject* initialise() {
+  FrameScope frame;
+  try {
+    check_interpreter();
+    if (cached_module != nullptr) return PyRef::borrow(cached_module).release();
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
+    if (!module) throw_python_error();
+    for (const ExportedClass& cls : exported_classes) register_class(module.get(), cls);
+    cached_module = PyRef::borrow(module.get()).release();
+    return module.release();
+  } catch (...) {
+    return translate_current_exception();
+  }
+}
+
+}  // namespace
+}  // namespace vesk
+
+PyMODINIT_FUNC PyInit__core() { return vesk::initialise(); }

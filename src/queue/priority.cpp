@@ -1,0 +1,270 @@
+// PyPriorityTaskQueue: a priority queue of task identifiers with a capacity
+// counted in distinct identifiers and a blocking get.
+//
+// Two mutexes guard the state: the heap lock (entries) and the id lock (the
+// set of distinct queued identifiers, whose size is the queue's size). When
+// both are held the heap lock is taken first. A waiting get sleeps on a
+// condition variable tied to the heap lock, which put and put_batch signal;
+// it waits with the interpreter lock released and no other lock held.
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "concurrent/acquire.hpp"
+#include "module/class_def.hpp"
+#include "module/registry.hpp"
+#include "queue/duration.hpp"
+#include "types/task_heap.hpp"
+
+namespace vesk {
+namespace {
+
+using concurrent::acquire_exclusive;
+
+struct IdHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view id) const noexcept {
+    return std::hash<std::string_view>{}(id);
+  }
+};
+using QueuedIds = std::unordered_set<std::string, IdHash, std::equal_to<>>;
+
+struct QueueCore {
+  explicit QueueCore(std::uint64_t capacity) : maxsize(capacity) {}
+
+  std::mutex heap_mutex;
+  TaskHeap heap;
+  std::condition_variable entry_added;  // signalled under no lock after a push
+
+  std::mutex ids_mutex;
+  QueuedIds ids;
+
+  const std::uint64_t maxsize;  // 0: no limit
+
+  bool ids_at_capacity() const noexcept { return maxsize > 0 && ids.size() >= maxsize; }
+};
+
+struct QueueState {
+  std::unique_ptr<QueueCore> core;
+};
+
+const RaisePython kQueueFull{&PyExc_Exception, "Queue is full"};
+const RaisePython kQueueEmpty{&PyExc_Exception, "Queue is empty"};
+
+// Pops the first entry with the heap lock held; removes its id from the set.
+template <class Hook>
+std::optional<std::string> take_locked(QueueCore& q, Hook&& hook) {
+  std::optional<PrioritizedTask> entry = q.heap.pop();
+  if (!entry) return std::nullopt;
+  {
+    auto ids_lock = acquire_exclusive(q.ids_mutex, hook);
+    auto found = q.ids.find(std::string_view(entry->task_id));
+    if (found != q.ids.end()) q.ids.erase(found);
+  }
+  return std::move(entry->task_id);
+}
+
+// ---- constructor and methods ---------------------------------------------------
+
+QueueState construct(std::uint64_t maxsize) {
+  return QueueState{std::make_unique<QueueCore>(maxsize)};
+}
+
+void put(QueueState& self, Region& region, std::int32_t priority, Text task_id,
+         double submit_time, bool block, std::optional<double> /*_timeout: accepted, unused*/) {
+  QueueCore& q = *self.core;
+  PrioritizedTask entry{priority, std::string(task_id), submit_time};
+  {
+    // The capacity test and the insertion are one critical section, so
+    // concurrent non-blocking puts never take the queue past maxsize.
+    auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
+    auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
+    if (!block && q.ids_at_capacity()) throw kQueueFull;
+    q.heap.push(std::move(entry));
+    if (q.ids.find(task_id) == q.ids.end()) q.ids.emplace(task_id);
+  }
+  q.entry_added.notify_one();
+}
+
+// Waits on the condition until an entry comes or the duration has passed.
+std::string wait_for_entry(QueueCore& q, Region& region,
+                           std::optional<WaitDuration> duration) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  std::optional<Clock::time_point> deadline;
+  if (duration) {
+    constexpr std::uint64_t kMaxWaitSeconds = 100ull * 365 * 24 * 3600;  // longer is "forever"
+    if (duration->seconds < kMaxWaitSeconds) {
+      deadline = start + std::chrono::seconds(duration->seconds) +
+                 std::chrono::nanoseconds(duration->nanoseconds);
+    }
+  }
+  region.release();
+  std::unique_lock heap_lock(q.heap_mutex);
+  while (true) {
+    if (auto id = take_locked(q, concurrent::NoWaitHook{})) return std::move(*id);
+    if (deadline) {
+      if (Clock::now() >= *deadline) throw kQueueEmpty;
+      q.entry_added.wait_until(heap_lock, *deadline);
+    } else {
+      q.entry_added.wait(heap_lock);
+    }
+  }
+}
+
+std::string get(QueueState& self, Region& region, bool block, std::optional<double> timeout) {
+  QueueCore& q = *self.core;
+  std::optional<WaitDuration> duration;
+  if (block && timeout) duration = duration_from_seconds(*timeout);
+  {
+    auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
+    if (auto id = take_locked(q, region.lock_hook())) return std::move(*id);
+  }
+  if (!block || (duration && duration->is_zero())) throw kQueueEmpty;
+  return wait_for_entry(q, region, duration);
+}
+
+bool remove(QueueState& self, Text task_id) {
+  QueueCore& q = *self.core;
+  std::lock_guard heap_lock(q.heap_mutex);
+  {
+    std::lock_guard ids_lock(q.ids_mutex);
+    auto found = q.ids.find(task_id);
+    if (found == q.ids.end()) return false;
+    q.ids.erase(found);
+  }
+  TaskHeap kept;
+  while (auto entry = q.heap.pop()) {
+    if (entry->task_id != task_id) kept.push(std::move(*entry));
+  }
+  q.heap.swap(kept);
+  return true;
+}
+
+std::uint64_t qsize(QueueState& self) {
+  std::lock_guard ids_lock(self.core->ids_mutex);
+  return self.core->ids.size();
+}
+
+bool empty(QueueState& self) {
+  std::lock_guard ids_lock(self.core->ids_mutex);
+  return self.core->ids.empty();
+}
+
+bool full(QueueState& self) {
+  if (self.core->maxsize == 0) return false;
+  std::lock_guard ids_lock(self.core->ids_mutex);
+  return self.core->ids_at_capacity();
+}
+
+void clear(QueueState& self) {
+  QueueCore& q = *self.core;
+  std::lock_guard heap_lock(q.heap_mutex);
+  std::lock_guard ids_lock(q.ids_mutex);
+  q.heap.clear();
+  q.ids.clear();  // waiting gets are not woken: they keep waiting for an entry
+}
+
+std::uint64_t put_batch(QueueState& self, Region& region,
+                        std::vector<std::tuple<std::int32_t, Text, double>> items) {
+  QueueCore& q = *self.core;
+  if (items.size() > kLongBatch) region.release();
+  std::uint64_t added = 0;
+  {
+    auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
+    auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
+    for (auto& [priority, task_id, submit_time] : items) {
+      if (q.ids_at_capacity()) break;
+      q.heap.push(PrioritizedTask{priority, std::string(task_id), submit_time});
+      if (q.ids.find(task_id) == q.ids.end()) q.ids.emplace(task_id);
+      ++added;
+    }
+  }
+  if (added > 0) q.entry_added.notify_all();
+  return added;
+}
+
+std::vector<std::string> get_batch(QueueState& self, Region& region,
+                                   std::optional<std::uint64_t> max_count) {
+  QueueCore& q = *self.core;
+  const std::uint64_t limit = max_count.value_or(UINT64_MAX);
+  std::vector<std::string> taken;
+  if (limit == 0) return taken;
+  {
+    auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
+    if (q.heap.size() > kLongBatch && limit > kLongBatch) {
+      // Long work: give the interpreter lock up before it, not while locked.
+      heap_lock.unlock();
+      region.release();
+      heap_lock.lock();
+    }
+    auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
+    while (taken.size() < limit) {
+      std::optional<PrioritizedTask> entry = q.heap.pop();
+      if (!entry) break;
+      auto found = q.ids.find(std::string_view(entry->task_id));
+      if (found != q.ids.end()) q.ids.erase(found);
+      taken.push_back(std::move(entry->task_id));
+    }
+  }
+  return taken;
+}
+
+// ---- registration ----------------------------------------------------------------
+
+constexpr const char* kClass = "PyPriorityTaskQueue";
+constexpr Params<1> kNewParams{kClass, "__new__", {Param{"maxsize"}}};
+constexpr Params<5> kPutParams{kClass,
+                               "put",
+                               {Param{"priority"}, Param{"task_id"}, Param{"submit_time"},
+                                Param{"block", Default::True}, Param{"_timeout", Default::None}}};
+constexpr Params<2> kGetParams{
+    kClass, "get", {Param{"block", Default::True}, Param{"timeout", Default::None}}};
+constexpr Params<1> kRemoveParams{kClass, "remove", {Param{"task_id"}}};
+constexpr Params<1> kPutBatchParams{kClass, "put_batch", {Param{"items"}}};
+constexpr Params<1> kGetBatchParams{kClass, "get_batch", {Param{"max_count", Default::None}}};
+
+}  // namespace
+
+struct PriorityQueueClass : ClassBase<PriorityQueueClass, QueueState> {
+  static constexpr const char* name = kClass;
+  static constexpr const char* doc =
+      "PyPriorityTaskQueue(maxsize)\n--\n\n优先级任务队列\n\n线程安全的优先级队列，支持阻塞操作。";
+  static constexpr newfunc new_function = &new_entry<PriorityQueueClass, &construct, kNewParams>;
+  static PyMethodDef methods[];
+};
+
+PyMethodDef PriorityQueueClass::methods[] = {
+    method<PriorityQueueClass, &put, kPutParams>(
+        "put($self, priority, task_id, submit_time, block=True, _timeout=None)\n--\n\n"
+        "向队列添加任务\n\nArgs:\n    priority: 任务优先级\n    task_id: 任务ID\n"
+        "    submit_time: 提交时间\n    block: 是否阻塞等待队列有空间\n"
+        "    timeout: 超时时间（秒），None 表示无限等待"),
+    method<PriorityQueueClass, &get, kGetParams>(
+        "get($self, block=True, timeout=None)\n--\n\n从队列获取任务ID\n\nArgs:\n"
+        "    block: 是否阻塞等待队列有任务\n    timeout: 超时时间（秒），None 表示无限等待\n\n"
+        "Returns:\n    获取的任务ID"),
+    method<PriorityQueueClass, &remove, kRemoveParams>(
+        "remove($self, task_id)\n--\n\n从队列移除指定任务\n\nArgs:\n    task_id: 要移除的任务ID\n\n"
+        "Returns:\n    是否成功移除"),
+    noargs_method<PriorityQueueClass, &qsize>("qsize", "qsize($self)\n--\n\n获取队列大小"),
+    noargs_method<PriorityQueueClass, &empty>("empty", "empty($self)\n--\n\n检查队列是否为空"),
+    noargs_method<PriorityQueueClass, &full>("full", "full($self)\n--\n\n检查队列是否已满"),
+    noargs_method<PriorityQueueClass, &clear>("clear", "clear($self)\n--\n\n清空队列"),
+    method<PriorityQueueClass, &put_batch, kPutBatchParams>(
+        "put_batch($self, items)\n--\n\n批量向队列添加任务\n\nArgs:\n"
+        "    items: (priority, task_id, submit_time) 元组列表\n\nReturns:\n    成功添加的数量"),
+    method<PriorityQueueClass, &get_batch, kGetBatchParams>(
+        "get_batch($self, max_count=None)\n--\n\n批量从队列获取任务ID\n\nArgs:\n"
+        "    max_count: 最大获取数量，None 表示获取所有\n\nReturns:\n"
+        "    获取的任务ID列表（按优先级排序）"),
+    end_of_methods(),
+};
+
+PyTypeObject* priority_task_queue_type() { return PriorityQueueClass::type(); }
+
+}  // namespace vesk
