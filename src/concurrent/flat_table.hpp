@@ -1,0 +1,439 @@
+// FlatTable: a single-threaded open-addressing hash table from owned string
+// keys to values, built to hold about a million entries compactly.
+//
+// Hash split. Callers hash a key once and pass the 64-bit hash to every
+// operation. The top 7 bits become the slot's tag, kept in a control-byte
+// array beside the slots; the low bits pick where probing starts. The two
+// parts are disjoint bit ranges, so a tag match says something the probe
+// position did not already say. (The concurrent map takes its shard index
+// from the bits just below the tag, which neither part uses for realistic
+// capacities.)
+//
+// Control bytes. One byte per slot: a 7-bit tag (0ttttttt) marks a full slot
+// (high bit clear), 0x80 marks empty, 0xFE marks deleted. Probing reads eight
+// control bytes at a time as one 64-bit word and finds candidate slots with
+// SWAR bit tricks, so a miss usually costs one word read and no key compare.
+// The first seven control bytes are mirrored after the last one, so a word
+// read starting anywhere in the table never needs to wrap.
+//
+// Probing. Triangular probing over 8-slot windows: the n-th window starts
+// 8 * n(n+1)/2 slots past the first. With a power-of-two capacity this visits
+// every window position exactly once, so a probe always reaches every slot.
+//
+// Deletion. Tombstones (0xFE). A tombstone keeps later entries of a probe
+// chain reachable; inserts reuse the first empty or deleted slot of their
+// chain. Tombstones count against the load, so they are swept by the next
+// rehash.
+//
+// Growth. Full slots plus tombstones stay at or below 7/8 of capacity, which
+// keeps at least one empty slot so every probe terminates. When an insert
+// would cross that, the table rehashes: at the same capacity if live entries
+// fill at most half the allowed load (the space went to tombstones), else at
+// double capacity. Rehashing recomputes each key's hash with the table's
+// Hasher, since storing hashes would cost 8 bytes per entry.
+//
+// Memory per entry: sizeof(std::string) + sizeof(V) + 1 control byte, at a
+// load between 7/16 and 7/8.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace vesk {
+
+namespace flat_table_detail {
+
+inline constexpr std::uint8_t kEmpty = 0x80;
+inline constexpr std::uint8_t kDeleted = 0xFE;
+inline constexpr int kTagBits = 7;
+inline constexpr std::size_t kGroupWidth = 8;
+inline constexpr std::size_t kMinCapacity = 8;
+inline constexpr std::uint64_t kLowBits = 0x0101010101010101ULL;
+inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+inline constexpr std::size_t max_load(std::size_t capacity) noexcept {
+  return capacity - capacity / 8;
+}
+
+static_assert(kTagBits == 7, "a tag must fit below the control byte's high bit, which marks free slots");
+static_assert((kEmpty & 0x80) && (kDeleted & 0x80),
+              "free control bytes need the high bit set so it alone tells free from full");
+static_assert((kEmpty & 0x02) == 0 && (kDeleted & 0x02) != 0,
+              "match_empty tells empty from deleted by bit 1");
+static_assert((kEmpty & 0x01) == 0 && (kDeleted & 0x01) == 0,
+              "match_free needs bit 0 clear in both free markers");
+static_assert(kGroupWidth == sizeof(std::uint64_t), "a probe window is one 64-bit word of control bytes");
+static_assert(kMinCapacity >= kGroupWidth && std::has_single_bit(kMinCapacity),
+              "a probe window must never cover a slot twice, and masking needs a power of two");
+static_assert(max_load(kMinCapacity) < kMinCapacity,
+              "at least one slot must stay empty or an unsuccessful probe would never stop");
+
+// Set bits (one per byte lane, bit 7 of the lane) naming slots of a window.
+class LaneMask {
+ public:
+  explicit LaneMask(std::uint64_t bits) noexcept : bits_(bits) {}
+  explicit operator bool() const noexcept { return bits_ != 0; }
+  std::size_t lowest() const noexcept {
+    return static_cast<std::size_t>(std::countr_zero(bits_)) / 8;
+  }
+  void drop_lowest() noexcept { bits_ &= bits_ - 1; }
+
+ private:
+  std::uint64_t bits_;
+};
+
+// Eight control bytes read as one little-endian word; lane i is byte i.
+class Window {
+ public:
+  explicit Window(const std::uint8_t* ctrl) noexcept {
+    std::memcpy(&bits_, ctrl, sizeof bits_);
+    if constexpr (std::endian::native == std::endian::big) {
+      bits_ = __builtin_bswap64(bits_);
+    }
+  }
+
+  // Lanes equal to `tag`. May also flag a lane just above a true match
+  // (borrow into the next byte); callers recheck the control byte.
+  LaneMask match(std::uint8_t tag) const noexcept {
+    const std::uint64_t diff = bits_ ^ (kLowBits * tag);
+    return LaneMask((diff - kLowBits) & ~diff & kHighBits);
+  }
+  // Empty lanes: high bit set, bit 1 clear. Exact.
+  LaneMask match_empty() const noexcept { return LaneMask(bits_ & ~(bits_ << 6) & kHighBits); }
+  // Empty or deleted lanes: high bit set, bit 0 clear. Exact.
+  LaneMask match_free() const noexcept { return LaneMask(bits_ & ~(bits_ << 7) & kHighBits); }
+  // Full lanes: high bit clear. Exact.
+  LaneMask match_full() const noexcept { return LaneMask(~bits_ & kHighBits); }
+
+ private:
+  std::uint64_t bits_;
+};
+
+// Window starts h, h+8, h+24, h+48, ... modulo the capacity.
+class ProbeSequence {
+ public:
+  ProbeSequence(std::uint64_t hash, std::size_t mask) noexcept
+      : mask_(mask), offset_(static_cast<std::size_t>(hash) & mask) {}
+  std::size_t offset() const noexcept { return offset_; }
+  std::size_t slot(std::size_t lane) const noexcept { return (offset_ + lane) & mask_; }
+  void next() noexcept {
+    step_ += kGroupWidth;
+    offset_ = (offset_ + step_) & mask_;
+  }
+
+ private:
+  std::size_t mask_;
+  std::size_t offset_;
+  std::size_t step_ = 0;
+};
+
+inline std::uint8_t tag_of(std::uint64_t hash) noexcept {
+  return static_cast<std::uint8_t>(hash >> (64 - kTagBits));
+}
+
+inline bool is_full(std::uint8_t ctrl) noexcept { return (ctrl & 0x80) == 0; }
+
+}  // namespace flat_table_detail
+
+// V must be nothrow move constructible (rehash moves values and must not fail
+// halfway). Hasher: `std::uint64_t operator()(std::string_view) const noexcept`,
+// the same function callers use to compute the hashes they pass in.
+template <class V, class Hasher>
+class FlatTable {
+  static_assert(std::is_nothrow_move_constructible_v<V>,
+                "rehash moves every value and cannot undo a half-done move");
+
+ public:
+  using Entry = std::pair<std::string, V>;
+
+  explicit FlatTable(Hasher hasher = Hasher{}) noexcept(std::is_nothrow_move_constructible_v<Hasher>)
+      : hasher_(std::move(hasher)) {}
+
+  FlatTable(FlatTable&& other) noexcept
+      : hasher_(other.hasher_),
+        ctrl_(std::exchange(other.ctrl_, nullptr)),
+        slots_(std::exchange(other.slots_, nullptr)),
+        capacity_(std::exchange(other.capacity_, 0)),
+        size_(std::exchange(other.size_, 0)),
+        growth_left_(std::exchange(other.growth_left_, 0)) {}
+
+  FlatTable& operator=(FlatTable&& other) noexcept {
+    if (this != &other) {
+      FlatTable(std::move(other)).swap(*this);
+    }
+    return *this;
+  }
+
+  FlatTable(const FlatTable&) = delete;
+  FlatTable& operator=(const FlatTable&) = delete;
+
+  ~FlatTable() {
+    destroy_entries();
+    release_storage();
+  }
+
+  void swap(FlatTable& other) noexcept {
+    using std::swap;
+    swap(hasher_, other.hasher_);
+    swap(ctrl_, other.ctrl_);
+    swap(slots_, other.slots_);
+    swap(capacity_, other.capacity_);
+    swap(size_, other.size_);
+    swap(growth_left_, other.growth_left_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  const Hasher& hasher() const noexcept { return hasher_; }
+
+  V* find(std::string_view key, std::uint64_t hash) noexcept {
+    const std::size_t slot = find_slot(key, hash);
+    return slot == kNotFound ? nullptr : &slots_[slot].value;
+  }
+
+  const V* find(std::string_view key, std::uint64_t hash) const noexcept {
+    const std::size_t slot = find_slot(key, hash);
+    return slot == kNotFound ? nullptr : &slots_[slot].value;
+  }
+
+  // The value for `key`, value-initialized and inserted first if absent.
+  // Copies the key only when it is new. `second` is true if inserted.
+  std::pair<V*, bool> find_or_insert_default(std::string_view key, std::uint64_t hash) {
+    if (V* found = find(key, hash)) {
+      return {found, false};
+    }
+    const std::size_t slot = prepare_insert(hash);
+    std::construct_at(&slots_[slot], std::string(key));
+    commit_insert(slot, hash);
+    return {&slots_[slot].value, true};
+  }
+
+  // Stores `value` under `key`; returns the value it replaced, if any.
+  std::optional<V> insert_or_replace(std::string&& key, std::uint64_t hash, V&& value) {
+    if (V* found = find(key, hash)) {
+      return std::exchange(*found, std::move(value));
+    }
+    const std::size_t slot = prepare_insert(hash);
+    std::construct_at(&slots_[slot], std::move(key), std::move(value));
+    commit_insert(slot, hash);
+    return std::nullopt;
+  }
+
+  // As above; copies the key only when it is new.
+  std::optional<V> insert_or_replace(std::string_view key, std::uint64_t hash, V&& value) {
+    if (V* found = find(key, hash)) {
+      return std::exchange(*found, std::move(value));
+    }
+    const std::size_t slot = prepare_insert(hash);
+    std::construct_at(&slots_[slot], std::string(key), std::move(value));
+    commit_insert(slot, hash);
+    return std::nullopt;
+  }
+
+  // Removes `key`, handing back its key and value.
+  std::optional<Entry> remove(std::string_view key, std::uint64_t hash) noexcept {
+    const std::size_t slot = find_slot(key, hash);
+    if (slot == kNotFound) {
+      return std::nullopt;
+    }
+    std::optional<Entry> removed(std::in_place, std::move(slots_[slot].key),
+                                 std::move(slots_[slot].value));
+    erase_slot(slot);
+    return removed;
+  }
+
+  // Keeps the entries for which `pred(const std::string&, V&)` is true and
+  // moves every other entry to the end of `removed`. The caller decides where
+  // the removed values get destroyed. If pred throws, entries already moved
+  // out stay in `removed` and the table stays consistent.
+  template <class Pred>
+  void retain(Pred&& pred, std::vector<Entry>& removed) {
+    for_each_full_slot([&](std::size_t slot) {
+      Slot& entry = slots_[slot];
+      if (!pred(std::as_const(entry.key), entry.value)) {
+        removed.emplace_back(std::move(entry.key), std::move(entry.value));
+        erase_slot(slot);
+      }
+    });
+    if (size_ == 0) {
+      reset_control_bytes();  // drop the tombstones the loop just left
+    }
+  }
+
+  // Destroys every entry; keeps the capacity.
+  void clear() noexcept {
+    destroy_entries();
+    reset_control_bytes();
+  }
+
+  // Calls f(const std::string&, V&) for each entry in slot order.
+  template <class F>
+  void for_each(F&& f) {
+    for_each_full_slot([&](std::size_t slot) { f(std::as_const(slots_[slot].key), slots_[slot].value); });
+  }
+
+  template <class F>
+  void for_each(F&& f) const {
+    for_each_full_slot([&](std::size_t slot) {
+      f(std::as_const(slots_[slot].key), std::as_const(slots_[slot].value));
+    });
+  }
+
+ private:
+  struct Slot {
+    explicit Slot(std::string&& k) : key(std::move(k)), value() {}
+    Slot(std::string&& k, V&& v) noexcept : key(std::move(k)), value(std::move(v)) {}
+
+    std::string key;
+    [[no_unique_address]] V value;
+  };
+
+  static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+
+  // An empty table with room for `capacity` slots (a power of two).
+  FlatTable(const Hasher& hasher, std::size_t capacity) : hasher_(hasher) {
+    auto ctrl = std::make_unique<std::uint8_t[]>(capacity + flat_table_detail::kGroupWidth - 1);
+    slots_ = std::allocator<Slot>().allocate(capacity);
+    ctrl_ = ctrl.release();
+    capacity_ = capacity;
+    reset_control_bytes();
+  }
+
+  std::size_t mask() const noexcept { return capacity_ - 1; }
+
+  std::size_t find_slot(std::string_view key, std::uint64_t hash) const noexcept {
+    using namespace flat_table_detail;
+    if (capacity_ == 0) {
+      return kNotFound;
+    }
+    const std::uint8_t tag = tag_of(hash);
+    for (ProbeSequence probe(hash, mask());; probe.next()) {
+      const Window window(ctrl_ + probe.offset());
+      for (LaneMask lanes = window.match(tag); lanes; lanes.drop_lowest()) {
+        const std::size_t slot = probe.slot(lanes.lowest());
+        if (ctrl_[slot] == tag && slots_[slot].key == key) {
+          return slot;
+        }
+      }
+      if (window.match_empty()) {
+        return kNotFound;
+      }
+    }
+  }
+
+  // First empty or deleted slot on the probe chain of `hash`.
+  std::size_t find_free_slot(std::uint64_t hash) const noexcept {
+    using namespace flat_table_detail;
+    for (ProbeSequence probe(hash, mask());; probe.next()) {
+      const LaneMask free = Window(ctrl_ + probe.offset()).match_free();
+      if (free) {
+        return probe.slot(free.lowest());
+      }
+    }
+  }
+
+  // A free slot for a new entry of `hash`, rehashing first if the entry
+  // would need an empty slot and the load limit is reached.
+  std::size_t prepare_insert(std::uint64_t hash) {
+    using namespace flat_table_detail;
+    if (capacity_ == 0) {
+      rehash(kMinCapacity);
+    }
+    std::size_t slot = find_free_slot(hash);
+    if (growth_left_ == 0 && ctrl_[slot] == kEmpty) {
+      rehash(size_ + 1 <= max_load(capacity_) / 2 ? capacity_ : capacity_ * 2);
+      slot = find_free_slot(hash);
+    }
+    return slot;
+  }
+
+  // Marks a slot full once its entry is constructed.
+  void commit_insert(std::size_t slot, std::uint64_t hash) noexcept {
+    if (ctrl_[slot] == flat_table_detail::kEmpty) {
+      --growth_left_;  // a reused tombstone was already counted
+    }
+    set_ctrl(slot, flat_table_detail::tag_of(hash));
+    ++size_;
+  }
+
+  void erase_slot(std::size_t slot) noexcept {
+    std::destroy_at(&slots_[slot]);
+    set_ctrl(slot, flat_table_detail::kDeleted);
+    --size_;
+  }
+
+  void set_ctrl(std::size_t slot, std::uint8_t value) noexcept {
+    ctrl_[slot] = value;
+    if (slot < flat_table_detail::kGroupWidth - 1) {
+      ctrl_[capacity_ + slot] = value;  // the mirror read by windows that wrap
+    }
+  }
+
+  void reset_control_bytes() noexcept {
+    if (capacity_ == 0) {
+      return;
+    }
+    std::memset(ctrl_, flat_table_detail::kEmpty, capacity_ + flat_table_detail::kGroupWidth - 1);
+    size_ = 0;
+    growth_left_ = flat_table_detail::max_load(capacity_);
+  }
+
+  void rehash(std::size_t new_capacity) {
+    FlatTable fresh(hasher_, new_capacity);
+    for_each_full_slot([&](std::size_t slot) {
+      Slot& old = slots_[slot];
+      const std::uint64_t hash = hasher_(old.key);
+      const std::size_t target = fresh.find_free_slot(hash);
+      std::construct_at(&fresh.slots_[target], std::move(old.key), std::move(old.value));
+      fresh.commit_insert(target, hash);
+      std::destroy_at(&old);
+      ctrl_[slot] = flat_table_detail::kEmpty;  // so `fresh` frees, not destroys, it
+    });
+    size_ = 0;
+    swap(fresh);
+  }
+
+  // Calls visit(slot) for each full slot, scanning a word of control bytes
+  // at a time. visit may erase the slot it is given.
+  template <class Visit>
+  void for_each_full_slot(Visit&& visit) const {
+    using namespace flat_table_detail;
+    for (std::size_t base = 0; base < capacity_; base += kGroupWidth) {
+      for (LaneMask full = Window(ctrl_ + base).match_full(); full; full.drop_lowest()) {
+        visit(base + full.lowest());
+      }
+    }
+  }
+
+  void destroy_entries() noexcept {
+    if constexpr (!std::is_trivially_destructible_v<Slot>) {
+      for_each_full_slot([&](std::size_t slot) { std::destroy_at(&slots_[slot]); });
+    }
+  }
+
+  void release_storage() noexcept {
+    if (capacity_ != 0) {
+      std::allocator<Slot>().deallocate(slots_, capacity_);
+      delete[] ctrl_;
+    }
+  }
+
+  [[no_unique_address]] Hasher hasher_;
+  std::uint8_t* ctrl_ = nullptr;
+  Slot* slots_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+  std::size_t growth_left_ = 0;
+};
+
+}  // namespace vesk
