@@ -1,0 +1,286 @@
+// ShardedMap: a concurrent map from string ids to values, split into shards
+// that each pair one reader-writer lock with one FlatTable.
+//
+// How is a key's shard chosen?
+//   hash = hash_id(k0, k1, key) under the map's own keys. The shard is
+//   (hash << 7) >> (64 - log2(N)): the log2(N) bits just below the 7 tag bits.
+//   The shard's table reuses the same hash, taking its tag from the top 7 bits
+//   and its probe start from the low bits, so no bit range does double duty.
+//
+// In what order are locks taken?
+//   An operation locks only its key's shard. Whole-map operations (retain,
+//   for_each, len) visit shards 0..N-1 and release each lock before taking
+//   the next. No thread ever holds two shard locks of one map, so the map
+//   alone cannot deadlock.
+//
+// What happens when a lock is busy?
+//   Every acquisition first tries the lock without waiting. Only if that
+//   fails does it call hook.before_blocking() and then wait. The Python layer
+//   gives up the interpreter lock in that hook, so a thread waiting for a
+//   shard never blocks a thread that holds the shard and wants the
+//   interpreter lock.
+//
+// What do for_each and len see?
+//   Not a snapshot. Each shard is read consistently under its own lock, but
+//   different shards are read at different moments. With writers running,
+//   iteration may see key B (inserted into a later shard) without key A
+//   (removed from an earlier shard after it was visited), a combination the
+//   map never held at once; len likewise may match no single instant.
+//
+// Are locks reentrant?
+//   No. A guard (ReadGuard, WriteGuard) holds its shard's lock while alive.
+//   A thread must drop every guard it holds on a map before it writes that
+//   map again, and must drop a WriteGuard before any other access to the map;
+//   otherwise it waits for itself. Callbacks (retain's predicate, for_each's
+//   function) run under a shard lock and must not touch the map.
+//
+// Where are values destroyed?
+//   Outside the locks. Values may own Python references whose release runs
+//   arbitrary code, possibly code that uses this map. insert and remove hand
+//   the old value back to the caller; retain moves the rejected entries out
+//   and destroys them only after releasing the shard's lock. A moved-from
+//   value must own nothing, since table growth destroys moved-from values
+//   under the lock.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "flat_table.hpp"
+#include "hash_keys.hpp"
+
+namespace vesk {
+
+// Hook for callers that have nothing to give up before they wait.
+struct NoWaitHook {
+  void before_blocking() noexcept {}
+};
+
+// Locks `mutex` in the mode of `Lock` (std::unique_lock or std::shared_lock):
+// without waiting if it is free, else after hook.before_blocking().
+template <class Lock, class Hook>
+Lock acquire_lock(typename Lock::mutex_type& mutex, Hook& hook) {
+  Lock lock(mutex, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    hook.before_blocking();
+    lock.lock();
+  }
+  return lock;
+}
+
+// Access to one value under its shard's lock. Empty when the key was absent.
+template <class Lock, class T>
+class LockedValue {
+ public:
+  LockedValue() noexcept = default;
+  LockedValue(Lock lock, T* value) noexcept : lock_(std::move(lock)), value_(value) {}
+
+  LockedValue(LockedValue&& other) noexcept
+      : lock_(std::move(other.lock_)), value_(std::exchange(other.value_, nullptr)) {}
+
+  LockedValue& operator=(LockedValue&& other) noexcept {
+    if (this != &other) {
+      lock_ = std::move(other.lock_);
+      value_ = std::exchange(other.value_, nullptr);
+    }
+    return *this;
+  }
+
+  LockedValue(const LockedValue&) = delete;
+  LockedValue& operator=(const LockedValue&) = delete;
+
+  explicit operator bool() const noexcept { return value_ != nullptr; }
+  T& operator*() const noexcept { return *value_; }
+  T* operator->() const noexcept { return value_; }
+
+  // Drops the lock now; the guard becomes empty.
+  void release() noexcept {
+    value_ = nullptr;
+    if (lock_.owns_lock()) {
+      lock_.unlock();
+    }
+  }
+
+ private:
+  Lock lock_;
+  T* value_ = nullptr;
+};
+
+template <class V>
+class ShardedMap {
+  using SharedLock = std::shared_lock<std::shared_mutex>;
+  using ExclusiveLock = std::unique_lock<std::shared_mutex>;
+  using Table = FlatTable<V, IdHasher>;
+
+ public:
+  using ReadGuard = LockedValue<SharedLock, const V>;
+  using WriteGuard = LockedValue<ExclusiveLock, V>;
+  using Entry = std::pair<std::string, V>;
+
+  ShardedMap() : ShardedMap(default_shard_count(), next_hash_keys()) {}
+
+  // Throws std::invalid_argument unless shard_count is a power of two > 1.
+  ShardedMap(std::size_t shard_count, HashKeys keys)
+      : keys_(keys), shift_(64 - checked_shard_bits(shard_count)), shard_count_(shard_count) {
+    shards_ = std::make_unique<Shard[]>(shard_count);
+    for (std::size_t i = 0; i < shard_count; ++i) {
+      shards_[i].table = Table(IdHasher{keys});
+    }
+  }
+
+  ShardedMap(const ShardedMap&) = delete;
+  ShardedMap& operator=(const ShardedMap&) = delete;
+
+  std::size_t shard_count() const noexcept { return shard_count_; }
+
+  std::size_t shard_of(std::string_view key) const noexcept { return shard_index(hash_of(key)); }
+
+  template <class Hook = NoWaitHook>
+  ReadGuard get(std::string_view key, Hook&& hook = {}) const {
+    const std::uint64_t hash = hash_of(key);
+    const Shard& shard = shard_for(hash);
+    auto lock = acquire_lock<SharedLock>(shard.mutex, hook);
+    const V* value = shard.table.find(key, hash);
+    if (value == nullptr) {
+      return ReadGuard();  // `lock` unlocks on return
+    }
+    return ReadGuard(std::move(lock), value);
+  }
+
+  template <class Hook = NoWaitHook>
+  WriteGuard get_mut(std::string_view key, Hook&& hook = {}) {
+    const std::uint64_t hash = hash_of(key);
+    Shard& shard = shard_for(hash);
+    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
+    V* value = shard.table.find(key, hash);
+    if (value == nullptr) {
+      return WriteGuard();
+    }
+    return WriteGuard(std::move(lock), value);
+  }
+
+  // Stores `value` under `key`; returns the value it replaced, for the caller
+  // to destroy outside the lock.
+  template <class Hook = NoWaitHook>
+  std::optional<V> insert(std::string&& key, V value, Hook&& hook = {}) {
+    const std::uint64_t hash = hash_of(key);
+    Shard& shard = shard_for(hash);
+    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
+    return shard.table.insert_or_replace(std::move(key), hash, std::move(value));
+  }
+
+  // As above; allocates the key string only when the key is new.
+  template <class Hook = NoWaitHook>
+  std::optional<V> insert(std::string_view key, V value, Hook&& hook = {}) {
+    const std::uint64_t hash = hash_of(key);
+    Shard& shard = shard_for(hash);
+    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
+    return shard.table.insert_or_replace(key, hash, std::move(value));
+  }
+
+  // Settles the choice between the two overloads above for string literals.
+  template <class Hook = NoWaitHook>
+  std::optional<V> insert(const char* key, V value, Hook&& hook = {}) {
+    return insert(std::string_view(key), std::move(value), hook);
+  }
+
+  template <class Hook = NoWaitHook>
+  std::optional<Entry> remove(std::string_view key, Hook&& hook = {}) {
+    const std::uint64_t hash = hash_of(key);
+    Shard& shard = shard_for(hash);
+    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
+    return shard.table.remove(key, hash);
+  }
+
+  // Write access to the value of `key`, inserting V{} first if absent.
+  template <class Hook = NoWaitHook>
+  WriteGuard entry_or_default(std::string_view key, Hook&& hook = {}) {
+    const std::uint64_t hash = hash_of(key);
+    Shard& shard = shard_for(hash);
+    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
+    V* value = shard.table.find_or_insert_default(key, hash).first;
+    return WriteGuard(std::move(lock), value);
+  }
+
+  // Removes every entry for which pred(const std::string&, V&) is false.
+  // Shard by shard: the rejected entries are moved out under the lock and
+  // destroyed after it is released.
+  template <class Pred, class Hook = NoWaitHook>
+  void retain(Pred&& pred, Hook&& hook = {}) {
+    for (std::size_t i = 0; i < shard_count_; ++i) {
+      std::vector<Entry> rejected;  // declared first so it dies after the lock
+      auto lock = acquire_lock<ExclusiveLock>(shards_[i].mutex, hook);
+      shards_[i].table.retain(pred, rejected);
+      lock.unlock();
+    }
+  }
+
+  // Removes every entry; the tables keep their capacity.
+  template <class Hook = NoWaitHook>
+  void clear(Hook&& hook = {}) {
+    retain([](const std::string&, V&) { return false; }, hook);
+  }
+
+  // Calls f(const std::string&, const V&) for every entry, shard by shard.
+  template <class F, class Hook = NoWaitHook>
+  void for_each(F&& f, Hook&& hook = {}) const {
+    for (std::size_t i = 0; i < shard_count_; ++i) {
+      auto lock = acquire_lock<SharedLock>(shards_[i].mutex, hook);
+      if (!shards_[i].table.empty()) {
+        shards_[i].table.for_each(f);
+      }
+    }
+  }
+
+  // Number of entries, summed shard by shard (see the contract above).
+  template <class Hook = NoWaitHook>
+  std::size_t len(Hook&& hook = {}) const {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < shard_count_; ++i) {
+      auto lock = acquire_lock<SharedLock>(shards_[i].mutex, hook);
+      total += shards_[i].table.size();
+    }
+    return total;
+  }
+
+ private:
+  // 128 bytes covers the adjacent-line prefetch pairs of current x86 cores,
+  // so two shards' locks never share what the cache moves as one unit.
+  struct alignas(128) Shard {
+    mutable std::shared_mutex mutex;
+    Table table;
+  };
+
+  static int checked_shard_bits(std::size_t shard_count) {
+    if (shard_count <= 1 || !std::has_single_bit(shard_count)) {
+      throw std::invalid_argument("shard count must be a power of two greater than 1");
+    }
+    return std::countr_zero(shard_count);
+  }
+
+  std::uint64_t hash_of(std::string_view key) const noexcept { return hash_id(keys_.k0, keys_.k1, key); }
+
+  std::size_t shard_index(std::uint64_t hash) const noexcept {
+    return static_cast<std::size_t>((hash << 7) >> shift_);
+  }
+
+  Shard& shard_for(std::uint64_t hash) noexcept { return shards_[shard_index(hash)]; }
+  const Shard& shard_for(std::uint64_t hash) const noexcept { return shards_[shard_index(hash)]; }
+
+  HashKeys keys_;
+  int shift_;
+  std::size_t shard_count_;
+  std::unique_ptr<Shard[]> shards_;
+};
+
+}  // namespace vesk
