@@ -12,9 +12,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 
 #include "concurrent/acquire.hpp"
+#include "concurrent/id_set.hpp"
 #include "module/class_def.hpp"
 #include "module/registry.hpp"
 #include "queue/duration.hpp"
@@ -25,14 +25,6 @@ namespace {
 
 using concurrent::acquire_exclusive;
 
-struct IdHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view id) const noexcept {
-    return std::hash<std::string_view>{}(id);
-  }
-};
-using QueuedIds = std::unordered_set<std::string, IdHash, std::equal_to<>>;
-
 struct QueueCore {
   explicit QueueCore(std::uint64_t capacity) : maxsize(capacity) {}
 
@@ -41,7 +33,7 @@ struct QueueCore {
   std::condition_variable entry_added;  // signalled under no lock after a push
 
   std::mutex ids_mutex;
-  QueuedIds ids;
+  IdSet ids;
 
   const std::uint64_t maxsize;  // 0: no limit
 
@@ -62,8 +54,7 @@ std::optional<std::string> take_locked(QueueCore& q, Hook&& hook) {
   if (!entry) return std::nullopt;
   {
     auto ids_lock = acquire_exclusive(q.ids_mutex, hook);
-    auto found = q.ids.find(std::string_view(entry->task_id));
-    if (found != q.ids.end()) q.ids.erase(found);
+    q.ids.erase(entry->task_id);
   }
   return std::move(entry->task_id);
 }
@@ -85,7 +76,7 @@ void put(QueueState& self, Region& region, std::int32_t priority, Text task_id,
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
     if (!block && q.ids_at_capacity()) throw kQueueFull;
     q.heap.push(std::move(entry));
-    if (q.ids.find(task_id) == q.ids.end()) q.ids.emplace(task_id);
+    q.ids.insert(task_id);
   }
   q.entry_added.notify_one();
 }
@@ -133,9 +124,7 @@ bool remove(QueueState& self, Text task_id) {
   std::lock_guard heap_lock(q.heap_mutex);
   {
     std::lock_guard ids_lock(q.ids_mutex);
-    auto found = q.ids.find(task_id);
-    if (found == q.ids.end()) return false;
-    q.ids.erase(found);
+    if (!q.ids.erase(task_id)) return false;
   }
   TaskHeap kept;
   while (auto entry = q.heap.pop()) {
@@ -180,7 +169,7 @@ std::uint64_t put_batch(QueueState& self, Region& region,
     for (auto& [priority, task_id, submit_time] : items) {
       if (q.ids_at_capacity()) break;
       q.heap.push(PrioritizedTask{priority, std::string(task_id), submit_time});
-      if (q.ids.find(task_id) == q.ids.end()) q.ids.emplace(task_id);
+      q.ids.insert(task_id);
       ++added;
     }
   }
@@ -206,8 +195,7 @@ std::vector<std::string> get_batch(QueueState& self, Region& region,
     while (taken.size() < limit) {
       std::optional<PrioritizedTask> entry = q.heap.pop();
       if (!entry) break;
-      auto found = q.ids.find(std::string_view(entry->task_id));
-      if (found != q.ids.end()) q.ids.erase(found);
+      q.ids.erase(entry->task_id);
       taken.push_back(std::move(entry->task_id));
     }
   }
