@@ -415,7 +415,7 @@ void run_worker(ShardedMap<Record>& map, int id, int iterations, std::barrier<>&
 }
 
 TEST(ShardedMapStress, ConcurrentWritersKeepExactTotals) {
-  constexpr int kIterations = 3000;
+  constexpr int kIterations = 20000;
   ShardedMap<Record> map(8, kKeys);
   std::barrier<> start(kThreads);
   std::vector<WorkerTally> tallies(kThreads);
