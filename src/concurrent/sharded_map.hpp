@@ -202,6 +202,21 @@ class ShardedMap {
     return shard.table.remove(key, hash);
   }
 
+  // Removes `key` only if pred(const V&) holds for its value; the test and the
+  // removal are one step under the shard's exclusive lock. pred runs under
+  // that lock and must not touch the map.
+  template <class Pred, class Hook = NoWaitHook>
+  std::optional<Entry> remove_if(std::string_view key, Pred&& pred, Hook&& hook = {}) {
+    const std::uint64_t hash = hash_of(key);
+    Shard& shard = shard_for(hash);
+    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
+    const V* value = shard.table.find(key, hash);
+    if (value == nullptr || !pred(*value)) {
+      return std::nullopt;
+    }
+    return shard.table.remove(key, hash);
+  }
+
   // Write access to the value of `key`, inserting V{} first if absent.
   template <class Hook = NoWaitHook>
   WriteGuard entry_or_default(std::string_view key, Hook&& hook = {}) {
