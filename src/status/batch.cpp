@@ -1,17 +1,68 @@
 // PyBatchedUpdater: writes batches of status dictionaries into a map of its own.
+//
+// update_batch runs in a lock release region and reads each pair's dict with
+// the interpreter lock re-taken for that pair only, so other Python threads
+// run between pairs of a long batch. The map write happens after the lock is
+// given back; a replaced record's result is released through the deferred
+// list.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include "concurrent/sharded_map.hpp"
 #include "module/class_def.hpp"
 #include "module/registry.hpp"
+#include "types/task_status.hpp"
 
 namespace vesk {
 namespace {
 
 struct UpdaterState {
-  std::uint64_t batch_size;
+  std::uint64_t batch_size;  // accepted and kept; nothing depends on it
+  std::unique_ptr<ShardedMap<TaskStatusDict>> records;
 };
 
-UpdaterState construct(std::uint64_t batch_size) { return UpdaterState{batch_size}; }
+UpdaterState construct(std::uint64_t batch_size) {
+  return UpdaterState{batch_size, std::make_unique<ShardedMap<TaskStatusDict>>()};
+}
+
+// The record of one pair, or nothing when the object is not a dict or a
+// lookup in it raised (that error is discarded). GIL held.
+std::optional<TaskStatusDict> record_of(PyRef& object) {
+  std::optional<TaskStatusDict> record;
+  if (PyDict_Check(object.get())) {
+    try {
+      record = TaskStatusDict::from_dict(object.get());
+    } catch (const PythonError&) {
+      PyErr_Clear();
+    }
+  }
+  // Released now, with the interpreter lock; the call's arguments keep the
+  // object itself alive.
+  object.reset();
+  return record;
+}
+
+std::uint64_t update_batch(UpdaterState& self, Region& region,
+                           std::vector<std::tuple<Text, PyRef>> items) {
+  if (items.size() > kLongBatch) region.release();
+  std::uint64_t written = 0;
+  for (auto& [task_id, object] : items) {
+    std::optional<TaskStatusDict> record =
+        region.with_interpreter_lock([&] { return record_of(object); });
+    if (!record) continue;
+    // The replaced record, if any, dies here with the interpreter lock
+    // released or the call depth 0: its result goes to the deferred list.
+    self.records->insert(task_id, std::move(*record), region.lock_hook());
+    ++written;
+  }
+  return written;
+}
 
 constexpr Params<1> kNewParams{"PyBatchedUpdater", "__new__", {Param{"batch_size"}}};
+constexpr Params<1> kUpdateBatchParams{"PyBatchedUpdater", "update_batch", {Param{"items"}}};
 
 }  // namespace
 
@@ -23,7 +74,11 @@ struct BatchedUpdaterClass : ClassBase<BatchedUpdaterClass, UpdaterState> {
   static PyMethodDef methods[];
 };
 
-PyMethodDef BatchedUpdaterClass::methods[] = {end_of_methods()};
+PyMethodDef BatchedUpdaterClass::methods[] = {
+    method<BatchedUpdaterClass, &update_batch, kUpdateBatchParams>(
+        "update_batch($self, items)\n--\n\n批量更新状态"),
+    end_of_methods(),
+};
 
 PyTypeObject* batched_updater_type() { return BatchedUpdaterClass::type(); }
 

@@ -1,26 +1,163 @@
-// PyShardedTaskStatus: task status records sharded by task identifier.
+// PyShardedTaskStatus: task status records sharded by task identifier, with
+// time-to-live expiry and a size bound (the native state is StatusStore).
+//
+// The four write methods run in a lock release region: every argument and
+// dictionary is converted with the interpreter lock held, then the records
+// are written, keeping the interpreter lock while the native locks are free
+// and giving it up right before any wait (and before a long batch). All other
+// methods hold the interpreter lock throughout.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <tuple>
+#include <utility>
+#include <vector>
+
 #include "module/class_def.hpp"
 #include "module/registry.hpp"
+#include "status/status_store.hpp"
 
 namespace vesk {
 namespace {
 
 struct StoreState {
-  std::uint64_t shard_count;
-  std::uint64_t ttl_seconds;
+  std::unique_ptr<StatusStore> store;
 };
 
+using FastItem = std::tuple<Text, Text, std::optional<double>, std::optional<double>,
+                            std::optional<double>, std::optional<Text>>;
+using DictItem = std::tuple<Text, PyRef>;
+
+// Largest shard_count whose shard array size (8 bytes a shard) still fits
+// the largest allocation, 2**63 - 8 bytes.
+constexpr std::uint64_t kMaxShardCount = (std::uint64_t{1} << 60) - 1;
+
 StoreState construct(std::uint64_t shard_count, std::uint64_t ttl) {
-  return StoreState{shard_count, ttl};
+  if (shard_count == 0) throw_python(PyExc_ValueError, "shard_count must be at least 1");
+  if (shard_count > kMaxShardCount) throw Panic("capacity overflow");
+  // std::bad_alloc (shards that cannot be allocated) becomes MemoryError.
+  return StoreState{std::make_unique<StatusStore>(shard_count, ttl)};
 }
 
-constexpr Params<2> kNewParams{
-    "PyShardedTaskStatus", "__new__", {Param{"shard_count"}, Param{"ttl"}}};
+// ---- single records ----------------------------------------------------------
+
+std::optional<TaskStatusDict> get_status(StoreState& self, Text task_id) {
+  return self.store->read(task_id);
+}
+
+void update_status(StoreState& self, Region& region, Text task_id, Dict status) {
+  TaskStatusDict record =
+      region.with_interpreter_lock([&] { return TaskStatusDict::from_dict(status.obj); });
+  self.store->write(task_id, std::move(record), region.lock_hook());
+}
+
+void update_status_fast(StoreState& self, Region& region, Text task_id, Text status,
+                        std::optional<double> submit_time, std::optional<double> start_time,
+                        std::optional<double> end_time, std::optional<Text> worker_id) {
+  self.store->write(task_id,
+                    TaskStatusDict::from_arguments(status, submit_time, start_time, end_time,
+                                                   worker_id),
+                    region.lock_hook());
+}
+
+bool remove_status(StoreState& self, Text task_id) {
+  // The removed record (and its result) is destroyed here, after the lock.
+  return self.store->remove(task_id).has_value();
+}
+
+// ---- whole store -------------------------------------------------------------
+
+std::uint64_t get_total_count(StoreState& self) { return self.store->count(); }
+
+void clear_all(StoreState& self) { self.store->clear(); }
+
+std::uint64_t get_shard_count(StoreState& self) { return self.store->shard_count(); }
+
+bool resize_shards(StoreState&, std::uint64_t /*_new_shard_count: accepted, unused*/) {
+  return false;  // the number of store shards is fixed for a store's life
+}
+
+std::uint64_t cleanup_expired(StoreState& self, std::optional<std::uint64_t> max_cleanup) {
+  if (max_cleanup == std::uint64_t{0}) return 0;
+  return self.store->cleanup_expired(max_cleanup, wall_clock_seconds());
+}
+
+std::uint64_t enforce_max_count(StoreState& self, std::uint64_t max_count) {
+  return self.store->enforce_max_count(max_count);
+}
+
+// ---- batches -----------------------------------------------------------------
+
+std::vector<PyRef> get_status_batch(StoreState& self, std::vector<Text> task_ids) {
+  std::vector<PyRef> results;
+  results.reserve(task_ids.size());
+  for (Text task_id : task_ids) {
+    std::optional<TaskStatusDict> record = self.store->read(task_id);
+    results.push_back(record ? PyRef::steal(record->to_dict()) : PyRef::borrow(Py_None));
+  }
+  return results;
+}
+
+std::uint64_t update_status_fast_batch(StoreState& self, Region& region,
+                                       std::vector<FastItem> items) {
+  if (items.size() > kLongBatch) region.release();
+  for (auto& [task_id, status, submit_time, start_time, end_time, worker_id] : items) {
+    self.store->write(task_id,
+                      TaskStatusDict::from_arguments(status, submit_time, start_time, end_time,
+                                                     worker_id),
+                      region.lock_hook());
+  }
+  return items.size();
+}
+
+// Records of the pairs whose object is a dict, in input order. GIL held.
+std::vector<std::pair<Text, TaskStatusDict>> prepare_dict_items(std::vector<DictItem>& items) {
+  std::vector<std::pair<Text, TaskStatusDict>> prepared;
+  prepared.reserve(items.size());
+  for (auto& [task_id, object] : items) {
+    if (PyDict_Check(object.get())) {
+      prepared.emplace_back(task_id, TaskStatusDict::from_dict(object.get()));
+    }
+    // Dropped here, with the interpreter lock, rather than queued later; the
+    // call's arguments keep the object itself alive.
+    object.reset();
+  }
+  return prepared;
+}
+
+std::uint64_t update_status_batch(StoreState& self, Region& region, std::vector<DictItem> items) {
+  auto prepared = region.with_interpreter_lock([&] { return prepare_dict_items(items); });
+  if (prepared.size() > kLongBatch) region.release();
+  for (auto& [task_id, record] : prepared) {
+    self.store->write(task_id, std::move(record), region.lock_hook());
+  }
+  return prepared.size();
+}
+
+// ---- registration ------------------------------------------------------------
+
+constexpr const char* kClass = "PyShardedTaskStatus";
+constexpr Params<2> kNewParams{kClass, "__new__", {Param{"shard_count"}, Param{"ttl"}}};
+constexpr Params<1> kGetStatusParams{kClass, "get_status", {Param{"task_id"}}};
+constexpr Params<2> kUpdateStatusParams{kClass, "update_status", {Param{"task_id"}, Param{"status"}}};
+constexpr Params<6> kUpdateFastParams{
+    kClass,
+    "update_status_fast",
+    {Param{"task_id"}, Param{"status"}, Param{"submit_time", Default::None},
+     Param{"start_time", Default::None}, Param{"end_time", Default::None},
+     Param{"worker_id", Default::None}}};
+constexpr Params<1> kUpdateFastBatchParams{kClass, "update_status_fast_batch", {Param{"items"}}};
+constexpr Params<1> kRemoveParams{kClass, "remove_status", {Param{"task_id"}}};
+constexpr Params<1> kCleanupParams{kClass, "cleanup_expired", {Param{"max_cleanup", Default::None}}};
+constexpr Params<1> kGetBatchParams{kClass, "get_status_batch", {Param{"task_ids"}}};
+constexpr Params<1> kUpdateBatchParams{kClass, "update_status_batch", {Param{"items"}}};
+constexpr Params<1> kEnforceParams{kClass, "enforce_max_count", {Param{"max_count"}}};
+constexpr Params<1> kResizeParams{kClass, "resize_shards", {Param{"_new_shard_count"}}};
 
 }  // namespace
 
 struct ShardedStatusClass : ClassBase<ShardedStatusClass, StoreState> {
-  static constexpr const char* name = "PyShardedTaskStatus";
+  static constexpr const char* name = kClass;
   static constexpr const char* doc =
       "PyShardedTaskStatus(shard_count, ttl)\n--\n\n分片任务状态存储\n\n"
       "使用 ShardTable 实现无锁并发分片存储，支持高并发读写。";
@@ -28,7 +165,49 @@ struct ShardedStatusClass : ClassBase<ShardedStatusClass, StoreState> {
   static PyMethodDef methods[];
 };
 
-PyMethodDef ShardedStatusClass::methods[] = {end_of_methods()};
+PyMethodDef ShardedStatusClass::methods[] = {
+    method<ShardedStatusClass, &get_status, kGetStatusParams>(
+        "get_status($self, task_id)\n--\n\n获取任务状态\n\nArgs:\n    task_id: 任务ID\n\n"
+        "Returns:\n    任务状态字典，如果不存在返回 None"),
+    method<ShardedStatusClass, &update_status, kUpdateStatusParams>(
+        "update_status($self, task_id, status)\n--\n\n更新任务状态\n\nArgs:\n    task_id: 任务ID\n"
+        "    status: 任务状态字典"),
+    method<ShardedStatusClass, &update_status_fast, kUpdateFastParams>(
+        "update_status_fast($self, task_id, status, submit_time=None, start_time=None, "
+        "end_time=None, worker_id=None)\n--\n\n高性能更新状态（直接传递参数，避免字典转换）\n\n"
+        "Args:\n    task_id: 任务ID\n    status: 状态字符串\n    submit_time: 提交时间\n"
+        "    start_time: 开始时间\n    end_time: 结束时间\n    worker_id: 工作ID"),
+    method<ShardedStatusClass, &update_status_fast_batch, kUpdateFastBatchParams>(
+        "update_status_fast_batch($self, items)\n--\n\n高性能批量更新（直接传递参数列表）\n\n"
+        "Args:\n    items: (task_id, status, submit_time, start_time, end_time, worker_id) 元组列表\n\n"
+        "Returns:\n    成功更新的数量"),
+    method<ShardedStatusClass, &remove_status, kRemoveParams>(
+        "remove_status($self, task_id)\n--\n\n移除任务状态\n\nArgs:\n    task_id: 任务ID"),
+    method<ShardedStatusClass, &cleanup_expired, kCleanupParams>(
+        "cleanup_expired($self, max_cleanup=None)\n--\n\n清理过期任务\n\nArgs:\n"
+        "    max_cleanup: 最大清理数量，None 表示清理所有过期任务\n\nReturns:\n    清理的任务数量"),
+    noargs_method<ShardedStatusClass, &get_total_count>(
+        "get_total_count", "get_total_count($self)\n--\n\n获取总任务数量"),
+    noargs_method<ShardedStatusClass, &clear_all>("clear_all",
+                                                  "clear_all($self)\n--\n\n清空所有任务状态"),
+    method<ShardedStatusClass, &get_status_batch, kGetBatchParams>(
+        "get_status_batch($self, task_ids)\n--\n\n批量获取状态\n\nArgs:\n    task_ids: 任务ID列表\n\n"
+        "Returns:\n    任务状态列表（与输入顺序相同，不存在的任务对应位置为 None）"),
+    method<ShardedStatusClass, &update_status_batch, kUpdateBatchParams>(
+        "update_status_batch($self, items)\n--\n\n批量更新状态\n\nArgs:\n"
+        "    items: (task_id, status_dict) 元组列表\n\nReturns:\n    成功更新的数量"),
+    method<ShardedStatusClass, &enforce_max_count, kEnforceParams>(
+        "enforce_max_count($self, max_count)\n--\n\n强制执行最大任务数量限制\n\n"
+        "当任务状态数量超过限制时，按时间顺序清理最旧的任务。\n\nArgs:\n    max_count: 最大任务数量\n\n"
+        "Returns:\n    清理的任务数量"),
+    method<ShardedStatusClass, &resize_shards, kResizeParams>(
+        "resize_shards($self, _new_shard_count)\n--\n\n动态调整分片数量\n\n"
+        "注意：由于 Velm 的所有权限制，此方法返回 false 表示需要重新创建实例。\n\nArgs:\n"
+        "    new_shard_count: 新的分片数量\n\nReturns:\n    是否成功调整"),
+    noargs_method<ShardedStatusClass, &get_shard_count>(
+        "get_shard_count", "get_shard_count($self)\n--\n\n获取分片数量"),
+    end_of_methods(),
+};
 
 PyTypeObject* sharded_task_status_type() { return ShardedStatusClass::type(); }
 

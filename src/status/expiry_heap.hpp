@@ -1,0 +1,67 @@
+// The expiry heap of one store shard: (expiry time, task id) entries, the
+// earliest on top, behind a mutex of its own that is only taken exclusively.
+//
+// Entries are never changed or searched. A heap may hold several entries for
+// one id and entries whose record is gone or was rewritten (stale entries);
+// whoever pops an entry judges the record it names, not the entry.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vesk {
+
+// Seconds since the Unix epoch at which a record expires.
+using ExpiryTimestamp = double;
+
+struct ExpiryEntry {
+  ExpiryTimestamp expires_at;
+  std::string task_id;
+};
+
+class ExpiryHeap {
+ public:
+  // Guards every member function below; callers hold it while they call them.
+  std::mutex mutex;
+
+  void push(ExpiryEntry entry) {
+    entries_.push_back(std::move(entry));
+    std::push_heap(entries_.begin(), entries_.end(), later);
+  }
+
+  bool empty() const noexcept { return entries_.empty(); }
+  std::size_t size() const noexcept { return entries_.size(); }
+  const ExpiryEntry& top() const noexcept { return entries_.front(); }
+
+  ExpiryEntry pop() noexcept {
+    std::pop_heap(entries_.begin(), entries_.end(), later);
+    ExpiryEntry entry = std::move(entries_.back());
+    entries_.pop_back();
+    return entry;
+  }
+
+  // Drops every entry; keeps the capacity.
+  void clear() noexcept { entries_.clear(); }
+
+ private:
+  // Heap order key: NaN sorts as the earliest time, so the comparison stays a
+  // strict weak order and a NaN entry, once on top, counts as expired (it is
+  // not later than any time).
+  static double order_key(ExpiryTimestamp t) noexcept {
+    return std::isnan(t) ? -std::numeric_limits<double>::infinity() : t;
+  }
+  // The std heap functions keep the "largest" on top; "later" makes that the
+  // earliest entry.
+  static bool later(const ExpiryEntry& a, const ExpiryEntry& b) noexcept {
+    return order_key(a.expires_at) > order_key(b.expires_at);
+  }
+
+  std::vector<ExpiryEntry> entries_;
+};
+
+}  // namespace vesk

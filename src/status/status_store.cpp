@@ -1,0 +1,127 @@
+#include "status/status_store.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "concurrent/siphash.hpp"
+#include "module/errors.hpp"
+
+namespace vesk {
+
+std::uint64_t store_shard_index(std::string_view task_id, std::uint64_t shard_count) noexcept {
+  return hash_id(0, 0, task_id) % shard_count;
+}
+
+double wall_clock_seconds() {
+  using namespace std::chrono;
+  const auto since_epoch = system_clock::now().time_since_epoch();
+  if (since_epoch.count() < 0) throw Panic("the wall clock reads earlier than the Unix epoch");
+  const auto whole = duration_cast<seconds>(since_epoch);
+  const auto fraction = duration_cast<nanoseconds>(since_epoch - whole);
+  return static_cast<double>(whole.count()) + static_cast<double>(fraction.count()) / 1e9;
+}
+
+std::unique_ptr<StatusStore::Shard[]> StatusStore::make_shards(std::uint64_t count) {
+  // Checked here: GCC's new[] of an over-aligned type lets count * size plus
+  // the array cookie wrap around and then builds past a tiny block.
+  if (count > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Shard)) {
+    throw std::bad_array_new_length();
+  }
+  return std::make_unique<Shard[]>(static_cast<std::size_t>(count));
+}
+
+StatusStore::StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds)
+    : shard_count_(shard_count),
+      ttl_seconds_(static_cast<double>(ttl_seconds)),
+      shards_(make_shards(shard_count)) {}
+
+std::optional<TaskStatusDict> StatusStore::read(Text task_id) const {
+  auto guard = shard_for(task_id).records.get(task_id);
+  if (!guard) return std::nullopt;
+  return guard->snapshot();  // built before the guard is released on return
+}
+
+std::optional<TaskStatusDict> StatusStore::remove(Text task_id) {
+  auto gone = shard_for(task_id).records.remove(task_id);
+  if (!gone) return std::nullopt;
+  return std::move(gone->second);
+}
+
+std::uint64_t StatusStore::count() const {
+  std::uint64_t total = 0;
+  for (std::uint64_t i = 0; i < shard_count_; ++i) total += shards_[i].records.len();
+  return total;
+}
+
+void StatusStore::clear() {
+  for (std::uint64_t i = 0; i < shard_count_; ++i) shards_[i].records.clear();
+  for (std::uint64_t i = 0; i < shard_count_; ++i) {
+    std::lock_guard heap_lock(shards_[i].expiry.mutex);
+    shards_[i].expiry.clear();
+  }
+}
+
+std::uint64_t StatusStore::cleanup_expired(std::optional<std::uint64_t> max_cleanup, double now) {
+  const std::uint64_t limit = max_cleanup.value_or(std::numeric_limits<std::uint64_t>::max());
+  std::uint64_t removed = 0;
+  for (std::uint64_t i = 0; i < shard_count_ && removed < limit; ++i) {
+    removed += cleanup_shard(shards_[i], limit - removed, now);
+  }
+  return removed;
+}
+
+std::uint64_t StatusStore::cleanup_shard(Shard& shard, std::uint64_t limit, double now) {
+  // Declared first so the records die after the locks below, with the
+  // interpreter lock held: their results' finalizers may call this store.
+  std::vector<TaskStatusDict> doomed;
+  {
+    // Should anything throw while the locks are held, a record dropped in
+    // the unwinding queues its result for release instead of releasing it.
+    Region defer_releases;
+    std::lock_guard heap_lock(shard.expiry.mutex);
+    while (doomed.size() < limit && !shard.expiry.empty()) {
+      if (shard.expiry.top().expires_at > now) break;  // NaN is not later: it pops
+      const ExpiryEntry entry = shard.expiry.pop();
+      auto gone = shard.records.remove_if(entry.task_id, [&](const TaskStatusDict& record) {
+        return record.expired(ttl_seconds_, now);
+      });
+      if (gone) doomed.push_back(std::move(gone->second));
+    }
+  }
+  return doomed.size();
+}
+
+std::uint64_t StatusStore::enforce_max_count(std::uint64_t max_count) {
+  const std::uint64_t total = count();
+  if (total <= max_count) return 0;
+  const std::uint64_t excess = total - max_count;
+  std::uint64_t removed = 0;
+  for (std::uint64_t i = 0; i < shard_count_ && removed < excess; ++i) {
+    removed += trim_shard(shards_[i], excess - removed);
+  }
+  return removed;
+}
+
+std::uint64_t StatusStore::trim_shard(Shard& shard, std::uint64_t count) {
+  std::vector<std::pair<double, std::string>> by_age;
+  shard.records.for_each([&](const std::string& task_id, const TaskStatusDict& record) {
+    by_age.emplace_back(record.age_key(), task_id);
+  });
+  // Plain less-than: a NaN key is neither earlier nor later than any other.
+  std::stable_sort(by_age.begin(), by_age.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  const std::uint64_t n = std::min<std::uint64_t>(by_age.size(), count);
+  for (std::uint64_t k = 0; k < n; ++k) {
+    // The removed record dies at the end of this statement, after the lock.
+    shard.records.remove(by_age[k].second);
+  }
+  return n;
+}
+
+}  // namespace vesk

@@ -1,0 +1,109 @@
+// StatusStore: the native state of PyShardedTaskStatus.
+//
+// Store shards. shard_count pairs of (map of records, expiry heap); a task's
+// shard is hash_id(0, 0, id) % shard_count, the same in every process.
+//
+// Write order. Every write inserts the record first and pushes its expiry
+// entry after. A cleanup that pops an entry judges the record stored now, not
+// the entry: it removes the record only if the record is expired itself, as
+// one step under the map shard's exclusive lock. So a stale entry (the task
+// was rewritten or removed) never deletes a live record, and an entry popped
+// before the newest record's own entry is pushed cannot lose that record's
+// expiry.
+//
+// Locks. A heap lock may be held while map locks are taken (cleanup), never
+// the other way round. No Python code runs under any of them: records that
+// leave the store are destroyed after the locks are released, and a reader
+// copies a record out under its read guard.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "concurrent/acquire.hpp"
+#include "concurrent/sharded_map.hpp"
+#include "module/kinds.hpp"
+#include "status/expiry_heap.hpp"
+#include "types/task_status.hpp"
+
+namespace vesk {
+
+// hash_id(0, 0, id) % shard_count. shard_count > 0.
+std::uint64_t store_shard_index(std::string_view task_id, std::uint64_t shard_count) noexcept;
+
+// Whole seconds since the Unix epoch plus the nanoseconds of the current
+// second. Panic if the clock reads before the epoch.
+double wall_clock_seconds();
+
+class StatusStore {
+ public:
+  // shard_count >= 1. Throws std::bad_alloc if the shards cannot be made;
+  // nothing is left allocated then.
+  StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds);
+
+  std::uint64_t shard_count() const noexcept { return shard_count_; }
+
+  // Stores `record` under `task_id`, replacing any record; then schedules its
+  // expiry if it has a final status and an end_time. hook.before_blocking()
+  // runs before any wait for a lock. The replaced record is destroyed after
+  // every lock is released.
+  template <class Hook>
+  void write(Text task_id, TaskStatusDict record, Hook&& hook) {
+    Shard& shard = shard_for(task_id);
+    std::optional<ExpiryEntry> entry;  // built first: an allocation failure changes nothing
+    if (const auto expires_at = record.expiry_time(ttl_seconds_)) {
+      entry.emplace(ExpiryEntry{*expires_at, std::string(task_id)});
+    }
+    std::optional<TaskStatusDict> replaced = shard.records.insert(task_id, std::move(record), hook);
+    if (entry) {
+      auto heap_lock = concurrent::acquire_exclusive(shard.expiry.mutex, hook);
+      shard.expiry.push(std::move(*entry));
+    }
+  }
+
+  // A copy of the record, taken under its read guard. GIL held.
+  std::optional<TaskStatusDict> read(Text task_id) const;
+
+  // The removed record, for the caller to destroy (no lock is held then).
+  std::optional<TaskStatusDict> remove(Text task_id);
+
+  std::uint64_t count() const;
+
+  // Destroys every record (map by map), then drops every expiry entry.
+  // GIL held: records are destroyed shard by shard outside the shard locks.
+  void clear();
+
+  // Pops due entries shard by shard and removes the records that are expired
+  // themselves; returns how many. Stale entries are dropped uncounted. GIL held.
+  std::uint64_t cleanup_expired(std::optional<std::uint64_t> max_cleanup, double now);
+
+  // Removes the oldest records (by age key, shard by shard from shard 0) until
+  // at most max_count remain by the count taken first. GIL held.
+  std::uint64_t enforce_max_count(std::uint64_t max_count);
+
+ private:
+  // Padded so that one shard's heap lock never shares a cache line with its
+  // neighbour's map header, which every operation reads.
+  struct alignas(128) Shard {
+    ShardedMap<TaskStatusDict> records;
+    ExpiryHeap expiry;
+  };
+
+  Shard& shard_for(Text task_id) noexcept {
+    return shards_[store_shard_index(task_id, shard_count_)];
+  }
+  const Shard& shard_for(Text task_id) const noexcept {
+    return shards_[store_shard_index(task_id, shard_count_)];
+  }
+
+  static std::unique_ptr<Shard[]> make_shards(std::uint64_t count);
+  std::uint64_t cleanup_shard(Shard& shard, std::uint64_t limit, double now);
+  std::uint64_t trim_shard(Shard& shard, std::uint64_t count);
+
+  std::uint64_t shard_count_;
+  double ttl_seconds_;
+  std::unique_ptr<Shard[]> shards_;
+};
+
+}  // namespace vesk
