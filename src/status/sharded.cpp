@@ -41,7 +41,7 @@ StoreState construct(std::uint64_t shard_count, std::uint64_t ttl) {
 
 // ---- single records ----------------------------------------------------------
 
-std::optional<TaskStatusDict> get_status(StoreState& self, Text task_id) {
+std::optional<TaskStatusSnapshot> get_status(StoreState& self, Text task_id) {
   return self.store->read(task_id);
 }
 
@@ -92,8 +92,8 @@ std::vector<PyRef> get_status_batch(StoreState& self, std::vector<Text> task_ids
   std::vector<PyRef> results;
   results.reserve(task_ids.size());
   for (Text task_id : task_ids) {
-    std::optional<TaskStatusDict> record = self.store->read(task_id);
-    results.push_back(record ? PyRef::steal(record->to_dict()) : PyRef::borrow(Py_None));
+    std::optional<TaskStatusSnapshot> record = self.store->read(task_id);
+    results.push_back(record ? PyRef::steal(to_python(std::move(*record))) : PyRef::borrow(Py_None));
   }
   return results;
 }

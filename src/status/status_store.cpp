@@ -9,14 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "concurrent/siphash.hpp"
 #include "module/errors.hpp"
 
 namespace vesk {
-
-std::uint64_t store_shard_index(std::string_view task_id, std::uint64_t shard_count) noexcept {
-  return hash_id(0, 0, task_id) % shard_count;
-}
 
 double wall_clock_seconds() {
   using namespace std::chrono;
@@ -41,7 +36,7 @@ StatusStore::StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds)
       ttl_seconds_(static_cast<double>(ttl_seconds)),
       shards_(make_shards(shard_count)) {}
 
-std::optional<TaskStatusDict> StatusStore::read(Text task_id) const {
+std::optional<TaskStatusSnapshot> StatusStore::read(Text task_id) const {
   auto guard = shard_for(task_id).records.get(task_id);
   if (!guard) return std::nullopt;
   return guard->snapshot();  // built before the guard is released on return

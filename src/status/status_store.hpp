@@ -23,14 +23,19 @@
 
 #include "concurrent/acquire.hpp"
 #include "concurrent/sharded_map.hpp"
+#include "concurrent/siphash.hpp"
 #include "module/kinds.hpp"
 #include "status/expiry_heap.hpp"
 #include "types/task_status.hpp"
 
 namespace vesk {
 
-// hash_id(0, 0, id) % shard_count. shard_count > 0.
-std::uint64_t store_shard_index(std::string_view task_id, std::uint64_t shard_count) noexcept;
+// hash_id(0, 0, id) % shard_count, shard_count > 0; a mask instead of the
+// division when shard_count is a power of two.
+inline std::uint64_t store_shard_index(std::string_view task_id, std::uint64_t shard_count) noexcept {
+  const std::uint64_t hash = hash_id(0, 0, task_id);
+  return (shard_count & (shard_count - 1)) == 0 ? hash & (shard_count - 1) : hash % shard_count;
+}
 
 // Whole seconds since the Unix epoch plus the nanoseconds of the current
 // second. Panic if the clock reads before the epoch.
@@ -62,8 +67,8 @@ class StatusStore {
     }
   }
 
-  // A copy of the record, taken under its read guard. GIL held.
-  std::optional<TaskStatusDict> read(Text task_id) const;
+  // The record's fields, copied out under its read guard. GIL held.
+  std::optional<TaskStatusSnapshot> read(Text task_id) const;
 
   // The removed record, for the caller to destroy (no lock is held then).
   std::optional<TaskStatusDict> remove(Text task_id);

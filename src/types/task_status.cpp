@@ -1,30 +1,106 @@
 #include "types/task_status.hpp"
 
+#include <algorithm>
 #include <array>
-#include <bit>
+#include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "module/errors.hpp"
 
 namespace vesk {
 namespace {
 
-// The seven fields in dictionary order.
+using namespace status_layout;
+
+constexpr std::uint8_t kTimeBits = kSubmitTime | kStartTime | kEndTime;
+
+constexpr std::uint8_t time_bit(unsigned index) { return static_cast<std::uint8_t>(kSubmitTime << index); }
+
+// Statuses stored as a one-byte code (index; 0 means "not coded"). Any text
+// equal to one of them is always coded, so comparing codes compares texts.
+constexpr std::array<std::string_view, 21> kCommonStatuses = {
+    "",         "pending", "queued",  "submitted", "scheduled", "waiting", "ready",
+    "running",  "started", "retrying", "completed", "failed",   "success", "error",
+    "cancelled", "timeout", "skipped", "blocked",  "paused",    "done",    "finished"};
+static_assert(kCommonStatuses[kCompletedCode] == "completed" && kCommonStatuses[kFailedCode] == "failed");
+
+// The code of a common status, or 0. Runs on every write, so it calls
+// memcmp only for a status of the same length and first letter.
+constexpr std::size_t common_status_length(bool longest) {
+  std::size_t found = longest ? 0 : SIZE_MAX;
+  for (std::size_t code = 1; code < kCommonStatuses.size(); ++code) {
+    const std::size_t n = kCommonStatuses[code].size();
+    found = longest ? std::max(found, n) : std::min(found, n);
+  }
+  return found;
+}
+
+std::uint8_t status_code(std::string_view status) noexcept {
+  constexpr std::size_t kShortest = common_status_length(false);
+  constexpr std::size_t kLongest = common_status_length(true);
+  if (status.size() < kShortest || status.size() > kLongest) return 0;
+  for (std::uint8_t code = 1; code < kCommonStatuses.size(); ++code) {
+    const std::string_view common = kCommonStatuses[code];
+    if (common.size() == status.size() && common[0] == status[0] &&
+        std::memcmp(common.data(), status.data(), status.size()) == 0) {
+      return code;
+    }
+  }
+  return 0;
+}
+
+// Number of times present (0 to 3) for the presence byte.
+unsigned time_count(std::uint8_t present) noexcept {
+  constexpr std::uint8_t kBitsSet[8] = {0, 1, 1, 2, 1, 2, 2, 3};
+  return kBitsSet[(present & kTimeBits) >> 1];
+}
+
+std::size_t varint_size(std::size_t n) noexcept {
+  std::size_t size = 1;
+  for (; n >= 0x80; n >>= 7) ++size;
+  return size;
+}
+
+std::byte* put_varint(std::byte* out, std::size_t n) noexcept {
+  for (; n >= 0x80; n >>= 7) *out++ = static_cast<std::byte>((n & 0x7f) | 0x80);
+  *out++ = static_cast<std::byte>(n);
+  return out;
+}
+
+const std::byte* get_varint(const std::byte* in, std::size_t& n) noexcept {
+  n = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const auto byte = static_cast<std::uint8_t>(*in++);
+    n |= static_cast<std::size_t>(byte & 0x7f) << shift;
+    if ((byte & 0x80) == 0) return in;
+  }
+}
+
+// ---- Python side -------------------------------------------------------------
+
 enum class Field : unsigned { Status, SubmitTime, StartTime, EndTime, Result, Error, WorkerId };
 constexpr std::array<const char*, 7> kKeyNames = {"status", "submit_time", "start_time", "end_time",
                                                   "result", "error",       "worker_id"};
 
-// The interned key strings, created on first use and kept for the process
-// (one interpreter per process). GIL held.
-PyObject* key(Field field) {
-  static std::array<PyObject*, 7> keys{};
-  PyObject*& slot = keys[static_cast<unsigned>(field)];
+// Interned key strings and common status strings, created on first use and
+// kept for the process (one interpreter per process). GIL held.
+PyObject* interned(PyObject*& slot, const char* text) {
   if (slot == nullptr) {
-    slot = PyUnicode_InternFromString(kKeyNames[static_cast<unsigned>(field)]);
+    slot = PyUnicode_InternFromString(text);
     if (slot == nullptr) throw_python_error();
   }
   return slot;
+}
+
+PyObject* key(Field field) {
+  static std::array<PyObject*, 7> keys{};
+  const auto i = static_cast<unsigned>(field);
+  return interned(keys[i], kKeyNames[i]);
+}
+
+PyRef common_status_object(std::uint8_t code) {
+  static std::array<PyObject*, kCommonStatuses.size()> statuses{};
+  return PyRef::borrow(interned(statuses[code], kCommonStatuses[code].data()));
 }
 
 // The UTF-8 text of a str value, or nothing (error discarded). GIL held.
@@ -58,60 +134,130 @@ PyRef new_text(std::string_view text) {
   return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+PyRef new_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
+
 }  // namespace
+
+// ---- block access ------------------------------------------------------------
+
+class TaskStatusDict::Reader {
+ public:
+  explicit Reader(const std::byte* block) noexcept
+      : block_(block), present_(static_cast<std::uint8_t>(block[0])) {}
+
+  std::uint8_t present() const noexcept { return present_; }
+  std::uint8_t code() const noexcept {
+    return (present_ & kStatusCoded) ? static_cast<std::uint8_t>(block_[1]) : 0;
+  }
+
+  std::optional<double> time(unsigned index) const noexcept {
+    if ((present_ & time_bit(index)) == 0) return std::nullopt;
+    const std::uint8_t earlier = present_ & static_cast<std::uint8_t>(time_bit(index) - kSubmitTime);
+    double value;
+    std::memcpy(&value, block_ + times_at() + sizeof(double) * time_count(earlier), sizeof value);
+    return value;
+  }
+
+  PyObject* result() const noexcept {
+    if ((present_ & kResult) == 0) return nullptr;
+    PyObject* object;
+    std::memcpy(&object, block_ + result_at(), sizeof object);
+    return object;
+  }
+
+  // Calls f(presence bit, text) for each text stored in the block, in order.
+  template <class F>
+  void for_each_text(F&& f) const {
+    const std::byte* at = block_ + result_at() + ((present_ & kResult) ? sizeof(PyObject*) : 0);
+    for (std::uint8_t bit : {kStatus, kError, kWorkerId}) {
+      if ((present_ & bit) == 0 || (bit == kStatus && (present_ & kStatusCoded))) continue;
+      std::size_t size = 0;
+      at = get_varint(at, size);
+      f(bit, std::string_view(reinterpret_cast<const char*>(at), size));
+      at += size;
+    }
+  }
+
+ private:
+  std::size_t times_at() const noexcept { return (present_ & kStatusCoded) ? 2 : 1; }
+  std::size_t result_at() const noexcept { return times_at() + sizeof(double) * time_count(present_); }
+
+  const std::byte* block_;
+  std::uint8_t present_;
+};
 
 // Collects present fields, then packs them into one block.
 class TaskStatusDict::Builder {
  public:
-  void set_time(TimeField field, double value) noexcept {
-    times_present_ |= static_cast<std::uint8_t>(1u << field);
-    times_[field] = value;
+  void set_status(std::string_view status) noexcept {
+    present_ |= kStatus;
+    code_ = status_code(status);
+    if (code_ != 0) present_ |= kStatusCoded;
+    texts_[0] = status;
   }
-  void set_text(TextField field, std::string_view value) noexcept {
-    texts_present_ |= static_cast<std::uint8_t>(1u << field);
-    texts_[field] = value;
+  void set_time(unsigned index, double value) noexcept {
+    present_ |= time_bit(index);
+    times_[index] = value;
+  }
+  void set_error(std::string_view error) noexcept {
+    present_ |= kError;
+    texts_[1] = error;
+  }
+  void set_worker_id(std::string_view worker_id) noexcept {
+    present_ |= kWorkerId;
+    texts_[2] = worker_id;
   }
 
-  TaskStatusDict build(PyRef result) const {
-    TaskStatusDict record;
-    if (times_present_ != 0 || texts_present_ != 0) record.block_ = pack();
-    record.result_ = std::move(result);
-    return record;
-  }
-
- private:
-  std::unique_ptr<std::byte[]> pack() const {
-    Header header{times_present_, texts_present_, {0, 0}, {0, 0, 0}};
-    std::size_t size = sizeof(Header) + sizeof(double) * std::popcount(times_present_);
+  // Takes the result reference (may be empty) once the block exists.
+  TaskStatusDict build(PyRef result) {
+    if (result) present_ |= kResult;
+    if (present_ == 0) return TaskStatusDict();
+    auto* block = new std::byte[block_size()];
+    std::byte* out = block;
+    *out++ = static_cast<std::byte>(present_);
+    if (code_ != 0) *out++ = static_cast<std::byte>(code_);
     for (unsigned i = 0; i < 3; ++i) {
-      if (texts_[i].size() > std::numeric_limits<std::uint32_t>::max()) {
-        throw RaisePython{&PyExc_OverflowError, "a status record text is longer than 4 GiB"};
-      }
-      header.text_length[i] = static_cast<std::uint32_t>(texts_[i].size());
-      size += texts_[i].size();
-    }
-    auto block = std::make_unique_for_overwrite<std::byte[]>(size);
-    std::byte* out = block.get();
-    std::memcpy(out, &header, sizeof header);
-    out += sizeof header;
-    for (unsigned i = 0; i < 3; ++i) {
-      if ((times_present_ >> i) & 1u) {
+      if (present_ & time_bit(i)) {
         std::memcpy(out, &times_[i], sizeof(double));
         out += sizeof(double);
       }
     }
+    if (result) {
+      PyObject* owned = result.release();
+      std::memcpy(out, &owned, sizeof owned);
+      out += sizeof owned;
+    }
     for (unsigned i = 0; i < 3; ++i) {
+      if (!stores_text(i)) continue;
+      out = put_varint(out, texts_[i].size());
       if (!texts_[i].empty()) std::memcpy(out, texts_[i].data(), texts_[i].size());
       out += texts_[i].size();
     }
-    return block;
+    return TaskStatusDict(block);
   }
 
-  std::uint8_t times_present_ = 0;
-  std::uint8_t texts_present_ = 0;
+ private:
+  bool stores_text(unsigned i) const noexcept {
+    constexpr std::uint8_t kBits[3] = {kStatus, kError, kWorkerId};
+    return (present_ & kBits[i]) && !(i == 0 && code_ != 0);
+  }
+
+  std::size_t block_size() const noexcept {
+    std::size_t size = 1 + (code_ != 0 ? 1 : 0) + sizeof(double) * time_count(present_) +
+                       ((present_ & kResult) ? sizeof(PyObject*) : 0);
+    for (unsigned i = 0; i < 3; ++i) {
+      if (stores_text(i)) size += varint_size(texts_[i].size()) + texts_[i].size();
+    }
+    return size;
+  }
+
+  std::uint8_t present_ = 0;
+  std::uint8_t code_ = 0;
   double times_[3] = {0.0, 0.0, 0.0};
   std::string_view texts_[3];
 };
+
+// ---- conversions ---------------------------------------------------------------
 
 TaskStatusDict TaskStatusDict::from_dict(PyObject* dict) {
   Builder builder;
@@ -129,24 +275,20 @@ TaskStatusDict TaskStatusDict::from_dict(PyObject* dict) {
     PyObject* value = values[i].get();
     switch (field) {
       case Field::Status:
-        if (auto text = lenient_text(value)) builder.set_text(kStatusText, *text);
+        if (auto text = lenient_text(value)) builder.set_status(*text);
         break;
       case Field::SubmitTime:
-        if (auto time = lenient_float(value)) builder.set_time(kSubmitTime, *time);
-        break;
       case Field::StartTime:
-        if (auto time = lenient_float(value)) builder.set_time(kStartTime, *time);
-        break;
       case Field::EndTime:
-        if (auto time = lenient_float(value)) builder.set_time(kEndTime, *time);
+        if (auto time = lenient_float(value)) builder.set_time(i - 1, *time);
         break;
       case Field::Result:
-        break;  // kept as values[Result]
+        break;  // held in values[Result] until the block takes it
       case Field::Error:
-        if (auto text = lenient_text(value)) builder.set_text(kErrorText, *text);
+        if (auto text = lenient_text(value)) builder.set_error(*text);
         break;
       case Field::WorkerId:
-        if (auto text = lenient_text(value)) builder.set_text(kWorkerText, *text);
+        if (auto text = lenient_text(value)) builder.set_worker_id(*text);
         break;
     }
   }
@@ -158,54 +300,58 @@ TaskStatusDict TaskStatusDict::from_arguments(Text status, std::optional<double>
                                               std::optional<double> end_time,
                                               std::optional<Text> worker_id) {
   Builder builder;
-  builder.set_text(kStatusText, status);
-  if (submit_time) builder.set_time(kSubmitTime, *submit_time);
-  if (start_time) builder.set_time(kStartTime, *start_time);
-  if (end_time) builder.set_time(kEndTime, *end_time);
-  if (worker_id) builder.set_text(kWorkerText, *worker_id);
+  builder.set_status(status);
+  if (submit_time) builder.set_time(0, *submit_time);
+  if (start_time) builder.set_time(1, *start_time);
+  if (end_time) builder.set_time(2, *end_time);
+  if (worker_id) builder.set_worker_id(*worker_id);
   return builder.build(PyRef());
 }
 
-std::size_t TaskStatusDict::block_size() const noexcept {
-  const Header* h = header();
-  return sizeof(Header) + sizeof(double) * std::popcount(h->times_present) + h->text_length[0] +
-         h->text_length[1] + h->text_length[2];
-}
-
-TaskStatusDict TaskStatusDict::snapshot() const {
-  TaskStatusDict copy;
-  if (block_) {
-    const std::size_t size = block_size();
-    copy.block_ = std::make_unique_for_overwrite<std::byte[]>(size);
-    std::memcpy(copy.block_.get(), block_.get(), size);
-  }
-  copy.result_ = result_.clone();
+TaskStatusSnapshot TaskStatusDict::snapshot() const {
+  TaskStatusSnapshot copy;
+  if (block_ == nullptr) return copy;
+  const Reader reader(block_);
+  copy.present = reader.present();
+  copy.status_code = reader.code();
+  for (unsigned i = 0; i < 3; ++i) copy.times[i] = reader.time(i).value_or(0.0);
+  reader.for_each_text([&](std::uint8_t bit, std::string_view text) {
+    (bit == kStatus ? copy.status : bit == kError ? copy.error : copy.worker_id).assign(text);
+  });
+  copy.result = PyRef::borrow(reader.result());  // last: nothing can fail after it
   return copy;
 }
 
-std::optional<double> TaskStatusDict::time(TimeField field) const noexcept {
-  if (!block_) return std::nullopt;
-  const unsigned present = header()->times_present;
-  if (((present >> field) & 1u) == 0) return std::nullopt;
-  const unsigned before = static_cast<unsigned>(std::popcount(present & ((1u << field) - 1u)));
-  double value;
-  std::memcpy(&value, block_.get() + sizeof(Header) + sizeof(double) * before, sizeof value);
-  return value;
+PyObject* to_python(TaskStatusSnapshot&& record) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) throw_python_error();
+  const std::uint8_t present = record.present;
+  if (present & kStatus) {
+    set_item(dict.get(), Field::Status,
+             record.status_code != 0 ? common_status_object(record.status_code) : new_text(record.status));
+  }
+  if (present & kSubmitTime) set_item(dict.get(), Field::SubmitTime, new_float(record.times[0]));
+  if (present & kStartTime) set_item(dict.get(), Field::StartTime, new_float(record.times[1]));
+  if (present & kEndTime) set_item(dict.get(), Field::EndTime, new_float(record.times[2]));
+  if (present & kResult) set_item(dict.get(), Field::Result, std::move(record.result));
+  if (present & kError) set_item(dict.get(), Field::Error, new_text(record.error));
+  if (present & kWorkerId) set_item(dict.get(), Field::WorkerId, new_text(record.worker_id));
+  return dict.release();
 }
 
-std::optional<std::string_view> TaskStatusDict::text(TextField field) const noexcept {
-  if (!block_) return std::nullopt;
-  const Header* h = header();
-  if (((h->texts_present >> field) & 1u) == 0) return std::nullopt;
-  std::size_t offset = sizeof(Header) + sizeof(double) * std::popcount(h->times_present);
-  for (unsigned i = 0; i < field; ++i) offset += h->text_length[i];
-  return std::string_view(reinterpret_cast<const char*>(block_.get() + offset),
-                          h->text_length[field]);
+// ---- derived values ------------------------------------------------------------
+
+void TaskStatusDict::reset() noexcept {
+  if (block_ == nullptr) return;
+  std::byte* block = std::exchange(block_, nullptr);
+  // Deferred when the interpreter lock is not held (or in a region body).
+  if (PyObject* result = Reader(block).result()) release_reference(result);
+  delete[] block;
 }
 
-bool TaskStatusDict::has_final_status() const noexcept {
-  const auto s = status();
-  return s && (*s == "completed" || *s == "failed");
+std::optional<double> TaskStatusDict::time(unsigned index) const noexcept {
+  if (block_ == nullptr) return std::nullopt;
+  return Reader(block_).time(index);
 }
 
 std::optional<double> TaskStatusDict::expiry_time(double ttl_seconds) const noexcept {
@@ -217,28 +363,16 @@ std::optional<double> TaskStatusDict::expiry_time(double ttl_seconds) const noex
 
 bool TaskStatusDict::expired(double ttl_seconds, double now) const noexcept {
   const auto expires = expiry_time(ttl_seconds);
-  // "Not later than now", as for heap entries: a NaN expiry counts as passed.
   return expires && !(*expires > now);
 }
 
 double TaskStatusDict::age_key() const noexcept {
-  if (auto end = end_time()) return *end;
-  if (auto start = start_time()) return *start;
-  if (auto submit = submit_time()) return *submit;
+  if (block_ == nullptr) return 0.0;
+  const Reader reader(block_);
+  for (unsigned i : {2u, 1u, 0u}) {  // end_time, start_time, submit_time
+    if (auto time = reader.time(i)) return *time;
+  }
   return 0.0;
-}
-
-PyObject* TaskStatusDict::to_dict() const {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) throw_python_error();
-  if (auto s = status()) set_item(dict.get(), Field::Status, new_text(*s));
-  if (auto t = submit_time()) set_item(dict.get(), Field::SubmitTime, PyRef::steal(PyFloat_FromDouble(*t)));
-  if (auto t = start_time()) set_item(dict.get(), Field::StartTime, PyRef::steal(PyFloat_FromDouble(*t)));
-  if (auto t = end_time()) set_item(dict.get(), Field::EndTime, PyRef::steal(PyFloat_FromDouble(*t)));
-  if (result_) set_item(dict.get(), Field::Result, result_.clone());
-  if (auto e = error()) set_item(dict.get(), Field::Error, new_text(*e));
-  if (auto w = worker_id()) set_item(dict.get(), Field::WorkerId, new_text(*w));
-  return dict.release();
 }
 
 }  // namespace vesk

@@ -1,35 +1,84 @@
 // TaskStatusDict: the status record of one task, seven optional fields.
 //
-// Layout. A store holds a million of these, so a record is two words: one
-// strong reference to the result object (absent when null) and one heap block
-// holding every other present field. The block starts with a 16-byte header
-// (presence bits and the three text lengths), then the present times in field
-// order, then the present texts back to back. A record with no field but the
-// result has no block at all.
+// Layout. A store holds a million of these, and a hash-table slot costs its
+// size divided by the table's load, so a record is one pointer to a heap
+// block that packs the present fields (none at all: no block):
 //
-// Records are moved, never copied implicitly; `snapshot()` makes the one
-// explicit copy, for reading a stored record under its shard's read guard and
-// building the dictionary after the guard is released.
+//   byte 0     presence bits, one per field in dictionary order, and bit 7:
+//              "the status is a common status held as a one-byte code"
+//   byte 1     that code, when bit 7 is set
+//   8 bytes    each present time, in field order (unaligned)
+//   8 bytes    the result object pointer, when present (a strong reference)
+//   texts      status (unless coded), error, worker_id when present: a
+//              LEB128 length, then the UTF-8 bytes
+//
+// A record with status "running", a submit_time and a worker_id "worker-1"
+// takes 19 bytes, the smallest malloc chunk.
+//
+// Records are moved, never copied; `snapshot()` copies the fields out into a
+// plain native value, for reading a stored record under its shard's read
+// guard and building the dictionary after the guard is released.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "module/gil.hpp"
 #include "module/kinds.hpp"
 
 namespace vesk {
 
+namespace status_layout {
+// Presence bits of a record block's first byte, in dictionary order.
+enum : std::uint8_t {
+  kStatus = 1u << 0,
+  kSubmitTime = 1u << 1,
+  kStartTime = 1u << 2,
+  kEndTime = 1u << 3,
+  kResult = 1u << 4,
+  kError = 1u << 5,
+  kWorkerId = 1u << 6,
+  kStatusCoded = 1u << 7,  // the status is a common status, by code
+};
+// Codes of the two statuses the store itself knows.
+inline constexpr std::uint8_t kCompletedCode = 10;
+inline constexpr std::uint8_t kFailedCode = 11;
+}  // namespace status_layout
+
+// The fields of a record copied out of it; owns its texts and a strong
+// reference to the result. Converted to the dictionary form by to_python.
+struct TaskStatusSnapshot {
+  std::uint8_t present = 0;      // presence bits as in the record
+  std::uint8_t status_code = 0;  // 0: the status text is in `status`
+  double times[3] = {0.0, 0.0, 0.0};
+  PyRef result;
+  std::string status;
+  std::string error;
+  std::string worker_id;
+};
+
+// The dictionary form, keys in field order, present fields only. Returns a
+// new reference or throws PythonError. GIL held, no native lock held.
+PyObject* to_python(TaskStatusSnapshot&& snapshot);
+
 class TaskStatusDict {
  public:
   TaskStatusDict() noexcept = default;  // every field absent
-  TaskStatusDict(TaskStatusDict&&) noexcept = default;
-  TaskStatusDict& operator=(TaskStatusDict&&) noexcept = default;
+  TaskStatusDict(TaskStatusDict&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  TaskStatusDict& operator=(TaskStatusDict&& other) noexcept {
+    if (this != &other) {
+      reset();
+      block_ = std::exchange(other.block_, nullptr);
+    }
+    return *this;
+  }
   TaskStatusDict(const TaskStatusDict&) = delete;
   TaskStatusDict& operator=(const TaskStatusDict&) = delete;
+  ~TaskStatusDict() { reset(); }
 
   // Record from dictionary: looks the seven keys up exactly, in field order.
   // A wrong-typed value leaves its field absent (the error is discarded);
@@ -43,62 +92,44 @@ class TaskStatusDict {
                                        std::optional<double> end_time,
                                        std::optional<Text> worker_id);
 
-  // A copy of every field; the result is shared by a new reference. GIL held
-  // (the reference count changes, no Python code runs).
-  TaskStatusDict snapshot() const;
+  // Every field copied out; the result shared by a new reference. GIL held
+  // (a reference count changes, no Python code runs).
+  TaskStatusSnapshot snapshot() const;
 
-  // Dictionary from record, keys in field order, present fields only.
-  // Returns a new reference or throws PythonError. GIL held, no native lock.
-  PyObject* to_dict() const;
+  std::optional<double> submit_time() const noexcept { return time(0); }
+  std::optional<double> start_time() const noexcept { return time(1); }
+  std::optional<double> end_time() const noexcept { return time(2); }
 
-  std::optional<std::string_view> status() const noexcept { return text(kStatusText); }
-  std::optional<std::string_view> error() const noexcept { return text(kErrorText); }
-  std::optional<std::string_view> worker_id() const noexcept { return text(kWorkerText); }
-  std::optional<double> submit_time() const noexcept { return time(kSubmitTime); }
-  std::optional<double> start_time() const noexcept { return time(kStartTime); }
-  std::optional<double> end_time() const noexcept { return time(kEndTime); }
-  PyObject* result() const noexcept { return result_.get(); }  // borrowed; null if absent
-
-  // Status exactly "completed" or exactly "failed".
-  bool has_final_status() const noexcept;
+  // Status exactly "completed" or exactly "failed" (both are always coded).
+  bool has_final_status() const noexcept {
+    using namespace status_layout;
+    if (block_ == nullptr || (static_cast<std::uint8_t>(block_[0]) & kStatusCoded) == 0) return false;
+    const auto code = static_cast<std::uint8_t>(block_[1]);
+    return code == kCompletedCode || code == kFailedCode;
+  }
 
   // end_time + ttl for a final status with an end_time, else nothing: the
   // expiry entry a write of this record schedules.
   std::optional<double> expiry_time(double ttl_seconds) const noexcept;
 
-  // True if the record's own expiry time is not later than `now`.
+  // True if the record's own expiry time is not later than `now` (a NaN
+  // expiry counts as passed, as it does on top of an expiry heap).
   bool expired(double ttl_seconds, double now) const noexcept;
 
   // end_time, else start_time, else submit_time, else 0.0.
   double age_key() const noexcept;
 
  private:
-  // Indices of the packed fields.
-  enum TimeField : unsigned { kSubmitTime = 0, kStartTime = 1, kEndTime = 2 };
-  enum TextField : unsigned { kStatusText = 0, kErrorText = 1, kWorkerText = 2 };
-
-  struct Header {
-    std::uint8_t times_present;  // bit i: TimeField i
-    std::uint8_t texts_present;  // bit i: TextField i
-    std::uint8_t unused[2];
-    std::uint32_t text_length[3];
-  };
-  static_assert(sizeof(Header) == 16, "times follow the header 8-byte aligned");
-
   class Builder;
+  class Reader;
 
-  std::optional<double> time(TimeField field) const noexcept;
-  std::optional<std::string_view> text(TextField field) const noexcept;
-  const Header* header() const noexcept { return reinterpret_cast<const Header*>(block_.get()); }
-  std::size_t block_size() const noexcept;
+  explicit TaskStatusDict(std::byte* block) noexcept : block_(block) {}
+  std::optional<double> time(unsigned index) const noexcept;
+  void reset() noexcept;
 
-  std::unique_ptr<std::byte[]> block_;
-  PyRef result_;
+  std::byte* block_ = nullptr;  // owned, allocated with new[]
 };
 
-static_assert(sizeof(TaskStatusDict) == 2 * sizeof(void*), "a record is two words");
-
-// The dictionary form, as the result kind "status record". GIL held.
-inline PyObject* to_python(TaskStatusDict&& record) { return record.to_dict(); }
+static_assert(sizeof(TaskStatusDict) == sizeof(void*), "a record is one pointer");
 
 }  // namespace vesk
