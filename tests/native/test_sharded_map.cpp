@@ -220,12 +220,42 @@ TEST(ShardedMapHook, EmptyGuardsHoldNoLock) {
   map.insert(std::string("a"), 1);
   const std::string absent = key_near(map, "a", true);
   auto missing_read = map.get(absent);
-  auto missing_write = map.get_mut(absent);
   ASSERT_FALSE(missing_read);
+  ShardedMap<int>::WriteGuard missing_write;
+  ASSERT_NO_THROW(missing_write = map.get_mut(absent, ThrowIfBlocking{}))
+      << "an empty read guard kept its shard locked";
   ASSERT_FALSE(missing_write);
   auto writer = std::async(std::launch::async, [&] { map.insert(std::string("a"), 2, ThrowIfBlocking{}); });
   join_or_abort(writer);
   EXPECT_NO_THROW(writer.get());
+}
+
+TEST(ShardedMapHook, IterationReleasesEachShardBeforeLockingTheNext) {
+  ShardedMap<int> map(8, kKeys);
+  map.insert(std::string("a"), 1);
+  const std::string other = key_near(map, "a", false);
+  map.insert(std::string(other), 2);
+  const bool a_first = map.shard_of("a") < map.shard_of(other);
+  const std::string first = a_first ? "a" : other;
+  const std::string second = a_first ? other : "a";
+
+  int visits = 0;
+  bool earlier_shard_free = false;
+  map.for_each([&](const std::string& key, const int&) {
+    ++visits;
+    if (key != second) return;
+    // Reading the later shard; the earlier one must already be unlocked.
+    auto writer = std::async(std::launch::async, [&] { map.insert(std::string(first), 10, ThrowIfBlocking{}); });
+    join_or_abort(writer);
+    try {
+      writer.get();
+      earlier_shard_free = true;
+    } catch (const WouldBlock&) {
+    }
+  });
+  EXPECT_EQ(visits, 2);
+  EXPECT_TRUE(earlier_shard_free);
+  EXPECT_EQ(*map.get(first), 10);
 }
 
 // --- values are destroyed outside the shard locks -------------------------
