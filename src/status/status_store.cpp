@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <string>
@@ -22,19 +23,31 @@ double wall_clock_seconds() {
   return static_cast<double>(whole.count()) + static_cast<double>(fraction.count()) / 1e9;
 }
 
-std::unique_ptr<StatusStore::Shard[]> StatusStore::make_shards(std::uint64_t count) {
-  // Checked here: GCC's new[] of an over-aligned type lets count * size plus
-  // the array cookie wrap around and then builds past a tiny block.
+StatusStore::ShardArray::ShardArray(std::uint64_t count) {
   if (count > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Shard)) {
     throw std::bad_array_new_length();
   }
-  return std::make_unique<Shard[]>(static_cast<std::size_t>(count));
+  // sizeof(Shard) is a multiple of its alignment, as aligned_alloc requires.
+  shards_ = static_cast<Shard*>(std::aligned_alloc(alignof(Shard), count * sizeof(Shard)));
+  if (shards_ == nullptr) throw std::bad_alloc();
+  try {
+    for (; built_ < count; ++built_) new (&shards_[built_]) Shard();
+  } catch (...) {
+    destroy();
+    throw;
+  }
+}
+
+void StatusStore::ShardArray::destroy() noexcept {
+  while (built_ > 0) shards_[--built_].~Shard();
+  std::free(shards_);
+  shards_ = nullptr;
 }
 
 StatusStore::StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds)
     : shard_count_(shard_count),
       ttl_seconds_(static_cast<double>(ttl_seconds)),
-      shards_(make_shards(shard_count)) {}
+      shards_(shard_count) {}
 
 std::optional<TaskStatusSnapshot> StatusStore::read(Text task_id) const {
   auto guard = shard_for(task_id).records.get(task_id);

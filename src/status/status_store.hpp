@@ -18,7 +18,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 
 #include "concurrent/acquire.hpp"
@@ -102,13 +101,31 @@ class StatusStore {
     return shards_[store_shard_index(task_id, shard_count_)];
   }
 
-  static std::unique_ptr<Shard[]> make_shards(std::uint64_t count);
+  // The shards in one block from aligned_alloc, so that a block too large to
+  // allocate is a null pointer turned into std::bad_alloc. (operator new[] of
+  // an over-aligned type lets a huge count wrap around on GCC 12, and the
+  // sanitizer runtimes abort in it instead of throwing.)
+  class ShardArray {
+   public:
+    explicit ShardArray(std::uint64_t count);
+    ~ShardArray() { destroy(); }
+    ShardArray(const ShardArray&) = delete;
+    ShardArray& operator=(const ShardArray&) = delete;
+    Shard& operator[](std::uint64_t i) noexcept { return shards_[i]; }
+    const Shard& operator[](std::uint64_t i) const noexcept { return shards_[i]; }
+
+   private:
+    void destroy() noexcept;
+    Shard* shards_ = nullptr;
+    std::uint64_t built_ = 0;  // shards constructed so far
+  };
+
   std::uint64_t cleanup_shard(Shard& shard, std::uint64_t limit, double now);
   std::uint64_t trim_shard(Shard& shard, std::uint64_t count);
 
   std::uint64_t shard_count_;
   double ttl_seconds_;
-  std::unique_ptr<Shard[]> shards_;
+  ShardArray shards_;
 };
 
 }  // namespace vesk
