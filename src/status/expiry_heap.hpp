@@ -29,6 +29,18 @@ class ExpiryHeap {
   // Guards every member function below; callers hold it while they call them.
   std::mutex mutex;
 
+  // Locks `mutex`: at once if it is free, else after hook.before_blocking()
+  // (where a caller gives up the interpreter lock before it waits).
+  template <class Hook>
+  std::unique_lock<std::mutex> lock(Hook& hook) {
+    std::unique_lock<std::mutex> held(mutex, std::try_to_lock);
+    if (!held.owns_lock()) {
+      hook.before_blocking();
+      held.lock();
+    }
+    return held;
+  }
+
   void push(ExpiryEntry entry) {
     entries_.push_back(std::move(entry));
     std::push_heap(entries_.begin(), entries_.end(), later);

@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "concurrent/acquire.hpp"
 #include "concurrent/sharded_map.hpp"
 #include "concurrent/siphash.hpp"
 #include "module/kinds.hpp"
@@ -61,7 +60,7 @@ class StatusStore {
     }
     std::optional<TaskStatusDict> replaced = shard.records.insert(task_id, std::move(record), hook);
     if (entry) {
-      auto heap_lock = concurrent::acquire_exclusive(shard.expiry.mutex, hook);
+      auto heap_lock = shard.expiry.lock(hook);
       shard.expiry.push(std::move(*entry));
     }
   }
