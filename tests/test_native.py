@@ -21,7 +21,7 @@ def test_native_suite(tmp_path):
         pytest.skip("cmake or GoogleTest (libgtest-dev) is not installed")
     build = tmp_path / "native"
     steps = [
-        ["cmake", "-S", str(NATIVE), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"],
+        ["cmake", "-S", str(NATIVE), "-B", str(build)],
         ["cmake", "--build", str(build), "-j2"],
         ["ctest", "--test-dir", str(build), "--output-on-failure"],
     ]

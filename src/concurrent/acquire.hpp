@@ -6,15 +6,18 @@
 #include <mutex>
 #include <shared_mutex>
 
-namespace vesk::concurrent {
+namespace vesk {
 
+// Hook for callers that have nothing to give up before they wait.
 struct NoWaitHook {
   void before_blocking() const noexcept {}
 };
 
-template <class Lockable, class Hook>
-std::unique_lock<Lockable> acquire_exclusive(Lockable& lockable, Hook&& hook) {
-  std::unique_lock<Lockable> lock(lockable, std::try_to_lock);
+// Locks `mutex` in the mode of `Lock` (std::unique_lock or std::shared_lock):
+// without waiting if it is free, else after hook.before_blocking().
+template <class Lock, class Hook>
+Lock acquire_lock(typename Lock::mutex_type& mutex, Hook& hook) {
+  Lock lock(mutex, std::try_to_lock);
   if (!lock.owns_lock()) {
     hook.before_blocking();
     lock.lock();
@@ -22,14 +25,15 @@ std::unique_lock<Lockable> acquire_exclusive(Lockable& lockable, Hook&& hook) {
   return lock;
 }
 
-template <class Lockable, class Hook>
-std::shared_lock<Lockable> acquire_shared(Lockable& lockable, Hook&& hook) {
-  std::shared_lock<Lockable> lock(lockable, std::try_to_lock);
-  if (!lock.owns_lock()) {
-    hook.before_blocking();
-    lock.lock();
-  }
-  return lock;
+template <class Mutex, class Hook>
+std::unique_lock<Mutex> acquire_exclusive(Mutex& mutex, Hook&& hook) {
+  return acquire_lock<std::unique_lock<Mutex>>(mutex, hook);
 }
 
+}  // namespace vesk
+
+// TODO(cleanup): older spelling, removed once every caller uses vesk:: names.
+namespace vesk::concurrent {
+using vesk::acquire_exclusive;
+using vesk::NoWaitHook;
 }  // namespace vesk::concurrent

@@ -56,27 +56,11 @@
 #include <utility>
 #include <vector>
 
+#include "acquire.hpp"
 #include "flat_table.hpp"
 #include "hash_keys.hpp"
 
 namespace vesk {
-
-// Hook for callers that have nothing to give up before they wait.
-struct NoWaitHook {
-  void before_blocking() noexcept {}
-};
-
-// Locks `mutex` in the mode of `Lock` (std::unique_lock or std::shared_lock):
-// without waiting if it is free, else after hook.before_blocking().
-template <class Lock, class Hook>
-Lock acquire_lock(typename Lock::mutex_type& mutex, Hook& hook) {
-  Lock lock(mutex, std::try_to_lock);
-  if (!lock.owns_lock()) {
-    hook.before_blocking();
-    lock.lock();
-  }
-  return lock;
-}
 
 // Access to one value under its shard's lock. Empty when the key was absent.
 template <class Lock, class T>

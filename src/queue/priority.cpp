@@ -23,8 +23,6 @@
 namespace vesk {
 namespace {
 
-using concurrent::acquire_exclusive;
-
 struct QueueCore {
   explicit QueueCore(std::uint64_t capacity) : maxsize(capacity) {}
 
@@ -97,7 +95,7 @@ std::string wait_for_entry(QueueCore& q, Region& region,
   region.release();
   std::unique_lock heap_lock(q.heap_mutex);
   while (true) {
-    if (auto id = take_locked(q, concurrent::NoWaitHook{})) return std::move(*id);
+    if (auto id = take_locked(q, NoWaitHook{})) return std::move(*id);
     if (deadline) {
       if (Clock::now() >= *deadline) throw kQueueEmpty;
       q.entry_added.wait_until(heap_lock, *deadline);
