@@ -265,6 +265,10 @@ def test_enforce_max_count_removes_oldest_by_age_key():
     assert sorted(t for t in "abcde" if store.get_status(t)) == ["a", "b", "c"]
     assert store.enforce_max_count(1) == 2 and store.get_status("a") is not None
     assert store.enforce_max_count(0) == 1 and store.get_total_count() == 0
+    # NaN age keys compare with nothing; the count removed is still exact.
+    for i in range(50):
+        store.update_status(f"n{i}", {"end_time": math.nan if i % 3 else float(i)})
+    assert store.enforce_max_count(20) == 30 and store.get_total_count() == 20
 
 
 # ---- batches -----------------------------------------------------------------------
