@@ -24,8 +24,7 @@ constexpr std::array<std::string_view, 21> kCommonStatuses = {
     "cancelled", "timeout", "skipped", "blocked",  "paused",    "done",    "finished"};
 static_assert(kCommonStatuses[kCompletedCode] == "completed" && kCommonStatuses[kFailedCode] == "failed");
 
-// The code of a common status, or 0. Runs on every write, so it calls
-// memcmp only for a status of the same length and first letter.
+// The length of the longest (or the shortest) common status.
 constexpr std::size_t common_status_length(bool longest) {
   std::size_t found = longest ? 0 : SIZE_MAX;
   for (std::size_t code = 1; code < kCommonStatuses.size(); ++code) {
@@ -35,6 +34,8 @@ constexpr std::size_t common_status_length(bool longest) {
   return found;
 }
 
+// The code of a common status, or 0. Runs on every write, so it calls
+// memcmp only for a status of the same length and first letter.
 std::uint8_t status_code(std::string_view status) noexcept {
   constexpr std::size_t kShortest = common_status_length(false);
   constexpr std::size_t kLongest = common_status_length(true);
