@@ -11,9 +11,11 @@
 // climbs the last entry up from that leaf.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,69 +28,109 @@ struct PrioritizedTask {
   double submit_time;
 };
 
-// True if `a` must leave the queue before `b`.
-inline bool precedes(const PrioritizedTask& a, const PrioritizedTask& b) noexcept {
-  if (a.priority != b.priority) return a.priority < b.priority;
-  return a.submit_time < b.submit_time;
-}
-
+// The heap sifts small fixed-size keys (priority, submit time, id slot) and
+// keeps the identifiers in a side table of slots, so moving an entry during a
+// sift is a 16-byte copy whatever the identifier's length.
 class TaskHeap {
  public:
   void push(PrioritizedTask entry) {
-    std::size_t pos = entries_.size();
-    entries_.push_back(std::move(entry));
-    PrioritizedTask moving = std::move(entries_[pos]);
-    climb(pos, std::move(moving));
+    const Key key{entry.priority, store_id(std::move(entry.task_id)), entry.submit_time};
+    keys_.push_back(key);
+    climb(keys_.size() - 1, key);
   }
 
   std::optional<PrioritizedTask> pop() {
-    if (entries_.empty()) return std::nullopt;
-    PrioritizedTask last = std::move(entries_.back());
-    entries_.pop_back();
-    if (entries_.empty()) return last;
-    PrioritizedTask result = std::move(entries_[0]);
-    const std::size_t hole = descend_to_leaf(0);
-    climb(hole, std::move(last));
-    return result;
+    if (keys_.empty()) return std::nullopt;
+    const Key last = keys_.back();
+    keys_.pop_back();
+    Key result = last;
+    if (!keys_.empty()) {
+      result = keys_[0];
+      climb(descend_to_leaf(0), last);
+    }
+    return PrioritizedTask{result.priority, take_id(result.slot), result.submit_time};
   }
 
-  std::size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
-  void clear() noexcept { entries_.clear(); }  // keeps the storage
-  void swap(TaskHeap& other) noexcept { entries_.swap(other.entries_); }
-
-  // Read access in array order, for tests of the heap invariant.
-  const std::vector<PrioritizedTask>& entries() const noexcept { return entries_; }
+  std::size_t size() const noexcept { return keys_.size(); }
+  bool empty() const noexcept { return keys_.empty(); }
+  void clear() noexcept {  // keeps the storage
+    keys_.clear();
+    ids_.clear();
+    free_slots_.clear();
+  }
+  void swap(TaskHeap& other) noexcept {
+    keys_.swap(other.keys_);
+    ids_.swap(other.ids_);
+    free_slots_.swap(other.free_slots_);
+  }
 
  private:
+  struct Key {
+    std::int32_t priority;
+    std::uint32_t slot;  // index of the identifier in ids_
+    double submit_time;
+  };
+  static_assert(sizeof(Key) == 16, "keys are sifted by plain copies: keep them two words");
+
+  static bool precedes(const Key& a, const Key& b) noexcept {
+    if (a.priority != b.priority) return a.priority < b.priority;
+    return a.submit_time < b.submit_time;
+  }
+
   static std::size_t parent(std::size_t pos) noexcept { return (pos - 1) / 2; }
 
+  std::uint32_t store_id(std::string&& id) {
+    if (!free_slots_.empty()) {
+      const std::uint32_t slot = free_slots_.back();
+      free_slots_.pop_back();
+      ids_[slot] = std::move(id);
+      return slot;
+    }
+    if (ids_.size() >= kMaxSlots) throw std::length_error("the queue holds too many entries");
+    // Room for every slot to be freed later, so that take_id cannot throw.
+    if (free_slots_.capacity() <= ids_.size()) {
+      free_slots_.reserve(std::max<std::size_t>(16, 2 * free_slots_.capacity()));
+    }
+    ids_.push_back(std::move(id));
+    return static_cast<std::uint32_t>(ids_.size() - 1);
+  }
+
+  std::string take_id(std::uint32_t slot) {
+    std::string id = std::move(ids_[slot]);
+    free_slots_.push_back(slot);  // within the capacity reserved by store_id
+    return id;
+  }
+
   // Moves parents down while `moving` precedes them, then stores it.
-  void climb(std::size_t pos, PrioritizedTask moving) {
-    while (pos > 0 && precedes(moving, entries_[parent(pos)])) {
-      entries_[pos] = std::move(entries_[parent(pos)]);
+  void climb(std::size_t pos, Key moving) noexcept {
+    while (pos > 0 && precedes(moving, keys_[parent(pos)])) {
+      keys_[pos] = keys_[parent(pos)];
       pos = parent(pos);
     }
-    entries_[pos] = std::move(moving);
+    keys_[pos] = moving;
   }
 
   // Moves the hole at `hole` down to a position without children.
   std::size_t descend_to_leaf(std::size_t hole) noexcept {
-    const std::size_t n = entries_.size();
+    const std::size_t n = keys_.size();
     while (2 * hole + 2 < n) {
       std::size_t child = 2 * hole + 2;  // right, unless left strictly precedes it
-      if (precedes(entries_[child - 1], entries_[child])) --child;
-      entries_[hole] = std::move(entries_[child]);
+      if (precedes(keys_[child - 1], keys_[child])) --child;
+      keys_[hole] = keys_[child];
       hole = child;
     }
     if (2 * hole + 1 == n - 1) {  // a single (left) child is the last entry
-      entries_[hole] = std::move(entries_[n - 1]);
+      keys_[hole] = keys_[n - 1];
       hole = n - 1;
     }
     return hole;
   }
 
-  std::vector<PrioritizedTask> entries_;
+  static constexpr std::size_t kMaxSlots = UINT32_MAX;
+
+  std::vector<Key> keys_;
+  std::vector<std::string> ids_;
+  std::vector<std::uint32_t> free_slots_;
 };
 
 }  // namespace vesk
