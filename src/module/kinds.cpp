@@ -20,28 +20,32 @@ double float_value(PyObject* obj) {
 }
 
 namespace {
-// An int, or the result of obj.__index__(): a strong reference.
-PyRef as_index(PyObject* obj) {
-  if (PyLong_Check(obj)) return PyRef::borrow(obj);
+// Reads obj, an int, or else the int its __index__ returns.
+template <class Read>
+auto read_index(PyObject* obj, Read read) {
+  if (PyLong_Check(obj)) return read(obj);
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) throw_python_error();
-  return index;
+  return read(index.get());
 }
 }  // namespace
 
 std::uint64_t count(PyObject* obj) {
-  PyRef index = as_index(obj);
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-    throw PythonError{};
-  }
-  return value;
+  return read_index(obj, [](PyObject* index) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+      throw PythonError{};
+    }
+    return static_cast<std::uint64_t>(value);
+  });
 }
 
 std::int32_t small_integer(PyObject* obj) {
-  PyRef index = as_index(obj);
-  const long value = PyLong_AsLong(index.get());
-  if (value == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
+  const long value = read_index(obj, [](PyObject* index) {
+    const long read = PyLong_AsLong(index);
+    if (read == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
+    return read;
+  });
   if (value < std::numeric_limits<std::int32_t>::min() ||
       value > std::numeric_limits<std::int32_t>::max()) {
     throw_python(PyExc_OverflowError, "out of range integral type conversion attempted");

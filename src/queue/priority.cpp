@@ -66,14 +66,13 @@ QueueState construct(std::uint64_t maxsize) {
 void put(QueueState& self, Region& region, std::int32_t priority, Text task_id,
          double submit_time, bool block, std::optional<double> /*_timeout: accepted, unused*/) {
   QueueCore& q = *self.core;
-  PrioritizedTask entry{priority, std::string(task_id), submit_time};
   {
     // The capacity test and the insertion are one critical section, so
     // concurrent non-blocking puts never take the queue past maxsize.
     auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
     if (!block && q.ids_at_capacity()) throw kQueueFull;
-    q.heap.push(std::move(entry));
+    q.heap.push(priority, task_id, submit_time);
     q.ids.insert(task_id);
   }
   q.entry_added.notify_one();
@@ -164,9 +163,10 @@ std::uint64_t put_batch(QueueState& self, Region& region,
   {
     auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
+    q.heap.reserve_more(items.size());
     for (auto& [priority, task_id, submit_time] : items) {
       if (q.ids_at_capacity()) break;
-      q.heap.push(PrioritizedTask{priority, std::string(task_id), submit_time});
+      q.heap.push(priority, task_id, submit_time);
       q.ids.insert(task_id);
       ++added;
     }

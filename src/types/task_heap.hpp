@@ -17,6 +17,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,10 +34,20 @@ struct PrioritizedTask {
 // sift is a 16-byte copy whatever the identifier's length.
 class TaskHeap {
  public:
-  void push(PrioritizedTask entry) {
-    const Key key{entry.priority, store_id(std::move(entry.task_id)), entry.submit_time};
+  void push(std::int32_t priority, std::string_view task_id, double submit_time) {
+    grow_to(keys_, keys_.size() + 1);
+    const Key key{priority, store_id(task_id), submit_time};  // after this, nothing throws
     keys_.push_back(key);
     climb(keys_.size() - 1, key);
+  }
+  void push(PrioritizedTask entry) { push(entry.priority, entry.task_id, entry.submit_time); }
+
+  // Makes room for `count` more entries at once (growing geometrically, so
+  // that a series of batches still costs amortized constant time per entry).
+  void reserve_more(std::size_t count) {
+    grow_to(keys_, keys_.size() + count);
+    const std::size_t new_slots = count > free_slots_.size() ? count - free_slots_.size() : 0;
+    grow_to(ids_, ids_.size() + new_slots);
   }
 
   std::optional<PrioritizedTask> pop() {
@@ -79,19 +90,22 @@ class TaskHeap {
 
   static std::size_t parent(std::size_t pos) noexcept { return (pos - 1) / 2; }
 
-  std::uint32_t store_id(std::string&& id) {
+  template <class Vector>
+  static void grow_to(Vector& vector, std::size_t wanted) {
+    if (wanted > vector.capacity()) vector.reserve(std::max(wanted, 2 * vector.capacity()));
+  }
+
+  std::uint32_t store_id(std::string_view id) {
     if (!free_slots_.empty()) {
       const std::uint32_t slot = free_slots_.back();
+      ids_[slot].assign(id);  // may throw before the slot is taken
       free_slots_.pop_back();
-      ids_[slot] = std::move(id);
       return slot;
     }
     if (ids_.size() >= kMaxSlots) throw std::length_error("the queue holds too many entries");
     // Room for every slot to be freed later, so that take_id cannot throw.
-    if (free_slots_.capacity() <= ids_.size()) {
-      free_slots_.reserve(std::max<std::size_t>(16, 2 * free_slots_.capacity()));
-    }
-    ids_.push_back(std::move(id));
+    grow_to(free_slots_, ids_.size() + 1);
+    ids_.emplace_back(id);
     return static_cast<std::uint32_t>(ids_.size() - 1);
   }
 
