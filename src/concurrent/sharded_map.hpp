@@ -141,6 +141,18 @@ class ShardedMap {
     return ReadGuard(std::move(lock), value);
   }
 
+  // A hint that `key` is about to be looked up: starts loading its slot, so
+  // a caller can overlap the memory loads of many lookups. Takes the shard's
+  // shared lock only if it is free at once; never waits, changes nothing.
+  void prefetch(std::string_view key) const noexcept {
+    const std::uint64_t hash = hash_of(key);
+    const Shard& shard = shard_for(hash);
+    SharedLock lock(shard.mutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+      shard.table.prefetch(hash);
+    }
+  }
+
   template <class Hook = NoWaitHook>
   WriteGuard get_mut(std::string_view key, Hook&& hook = {}) {
     const std::uint64_t hash = hash_of(key);
