@@ -1,5 +1,7 @@
 #include "queue/dependency_graph.hpp"
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace vesk {
@@ -35,6 +37,8 @@ GraphNumber DependencyGraph::next_number(std::size_t count, const char* what) co
   return static_cast<GraphNumber>(count);
 }
 
+void DependencyGraph::reserve_nodes(std::size_t nodes) { first_edge_.reserve(nodes); }
+
 GraphNumber DependencyGraph::add_node() {
   const GraphNumber node = next_number(first_edge_.size(), "nodes");
   first_edge_.push_back(kNoEdge);
@@ -58,10 +62,13 @@ bool DependencyGraph::has_cycle() const {
   BitSet finished(nodes);
   std::vector<Frame> stack;
   stack.reserve(nodes);  // the path never holds a node twice
+  auto enter = [&](GraphNumber node) {
+    discovered.set(node);
+    stack.push_back(Frame{node, first_edge_[node]});
+  };
   for (std::size_t root = 0; root < nodes; ++root) {
     if (discovered.test(root)) continue;
-    discovered.set(root);
-    stack.push_back(Frame{static_cast<GraphNumber>(root), first_edge_[root]});
+    enter(static_cast<GraphNumber>(root));
     while (!stack.empty()) {
       Frame& top = stack.back();
       if (top.edge == kNoEdge) {
@@ -76,71 +83,203 @@ bool DependencyGraph::has_cycle() const {
         if (!finished.test(target)) return true;
         continue;
       }
-      discovered.set(target);
-      stack.push_back(Frame{target, first_edge_[target]});  // `top` is stale from here
+      enter(target);  // `top` is stale from here
     }
   }
   return false;
 }
 
+// ---- IdKey -----------------------------------------------------------------------
+
+IdKey::IdKey(std::string_view id) noexcept {
+  static_assert(sizeof(std::string_view) <= kInlineBytes);
+  if (id.size() <= kInlineBytes) {
+    std::memcpy(bytes_, id.data(), id.size());
+    size_ = static_cast<std::uint8_t>(id.size());
+  } else {
+    std::memcpy(bytes_, &id, sizeof id);
+    size_ = kLong;
+  }
+}
+
+std::string_view IdKey::view() const noexcept {
+  std::string_view id;
+  std::memcpy(&id, bytes_, sizeof id);
+  return id;
+}
+
+std::string_view IdKey::id() const noexcept {
+  return size_ == kLong ? view() : std::string_view(bytes_, size_);
+}
+
+bool operator==(const IdKey& a, const IdKey& b) noexcept {
+  if (a.size_ != IdKey::kLong) return std::memcmp(&a, &b, sizeof(IdKey)) == 0;
+  return b.size_ == IdKey::kLong && a.view() == b.view();
+}
+
 // ---- NodeIndex -------------------------------------------------------------------
 
-std::size_t NodeIndex::probe(std::string_view id, std::uint32_t tag) const noexcept {
+std::size_t NodeIndex::probe(const IdKey& key, std::uint32_t tag) const noexcept {
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
     if (slot.node == kNoEdge) return i;
-    if (slot.tag == tag && ids_[slot.node] == id) return i;
+    if (slot.tag == tag && slot.key == key) return i;
   }
 }
 
-void NodeIndex::grow() {
-  std::vector<Slot> old(slots_.size() < kMinSlots ? kMinSlots : slots_.size() * 2,
-                        Slot{kNoEdge, 0});
+void NodeIndex::reserve(std::size_t ids) {
+  std::size_t wanted = kMinSlots;
+  while (wanted / 2 < ids) wanted *= 2;
+  if (wanted > slots_.size()) rehash(wanted);
+}
+
+void NodeIndex::grow() { rehash(slots_.empty() ? kMinSlots : slots_.size() * 2); }
+
+void NodeIndex::rehash(std::size_t slot_count) {
+  std::vector<Slot> old(slot_count, Slot{kNoEdge, 0, {}});
   old.swap(slots_);
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& slot : old) {
     if (slot.node == kNoEdge) continue;
-    std::size_t i = slot.tag & mask;
+    std::size_t i = slot.tag & mask;  // the stored tag spares hashing the id again
     while (slots_[i].node != kNoEdge) i = (i + 1) & mask;
     slots_[i] = slot;
   }
 }
 
-GraphNumber NodeIndex::find_or_add(std::string_view id, DependencyGraph& graph) {
+void NodeIndex::prefetch(std::uint64_t hash) const noexcept {
+  if (!slots_.empty()) {
+    flat_table_detail::prefetch_line(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+  }
+}
+
+GraphNumber NodeIndex::find_or_add(const IdKey& key, std::uint64_t hash, DependencyGraph& graph) {
   // At most half full, so probes stay short and always meet an empty slot.
-  if ((ids_.size() + 1) * 2 > slots_.size()) grow();
-  const std::uint32_t tag = tag_of(id);
-  const std::size_t at = probe(id, tag);
-  if (slots_[at].node != kNoEdge) return slots_[at].node;
+  if ((size_ + 1) * 2 > slots_.size()) grow();
+  const auto tag = static_cast<std::uint32_t>(hash);
+  Slot& slot = slots_[probe(key, tag)];
+  if (slot.node != kNoEdge) return slot.node;
   const GraphNumber node = graph.add_node();  // throws at the limit: nothing changed
-  if (node != ids_.size()) throw std::logic_error("graph nodes were added past the index");
-  ids_.push_back(id);  // a failure leaves a node without an id: the graph is dropped
-  slots_[at] = Slot{node, tag};
+  if (node != size_) throw std::logic_error("graph nodes were added past the index");
+  slot = Slot{node, tag, key};
+  ++size_;
   return node;
 }
 
 GraphNumber NodeIndex::find(std::string_view id) const noexcept {
   if (slots_.empty()) return kNoEdge;
-  return slots_[probe(id, tag_of(id))].node;
+  return slots_[probe(IdKey(id), static_cast<std::uint32_t>(hash(id)))].node;
 }
 
 // ---- the check -----------------------------------------------------------------
 
+namespace {
+
+// Turns the entries of the map walk, in walk order, into nodes and edges.
+// Memory, not work, bounds this, so everything is loaded ahead of use and
+// many loads are in flight at once: each dependency set is prefetched
+// kSetsAhead entries before it is walked; the walk only notes where each id
+// is; every kChunk ids the builder copies and hashes them, then indexes
+// them, each index slot prefetched kAhead ids ahead. The noted pointers may
+// be read after the walk has left their shard: they stay valid because
+// nobody writes the map during a check.
+class GraphBuilder {
+ public:
+  // `tasks`: how many map entries the walk will meet, a lower bound on ids.
+  explicit GraphBuilder(std::size_t tasks)
+      : index_(next_hash_keys()), pending_(std::make_unique<Pending[]>(kChunk)) {
+    index_.reserve(tasks);
+    graph_.reserve_nodes(tasks);
+  }
+
+  void entry(const std::string& task, const IdSet& deps) {
+    deps.prefetch();
+    if (entries_ == kSetsAhead) walk_oldest_entry();
+    waiting_[(first_entry_ + entries_) % kSetsAhead] = Entry{&task, &deps};
+    ++entries_;
+  }
+
+  DependencyGraph& finish() {
+    while (entries_ > 0) walk_oldest_entry();
+    drain();
+    return graph_;
+  }
+
+ private:
+  static constexpr std::size_t kSetsAhead = 8;
+  static constexpr std::size_t kChunk = 1024;
+  static constexpr std::size_t kAhead = 16;
+
+  struct Entry {
+    const std::string* task;
+    const IdSet* deps;
+  };
+
+  struct Pending {
+    const std::string* id;
+    bool is_task;
+    IdKey key;
+    std::uint64_t hash;
+  };
+
+  void walk_oldest_entry() {
+    const Entry entry = waiting_[first_entry_];
+    first_entry_ = (first_entry_ + 1) % kSetsAhead;
+    --entries_;
+    add(*entry.task, true);
+    entry.deps->for_each([&](const std::string& dep) { add(dep, false); });
+  }
+
+  void add(const std::string& id, bool is_task) {
+    if (count_ == kChunk) drain();
+    pending_[count_].id = &id;
+    pending_[count_].is_task = is_task;
+    ++count_;
+  }
+
+  void drain() {
+    using flat_table_detail::prefetch_line;
+    for (std::size_t i = 0; i < count_ && i < kAhead; ++i) prefetch_line(pending_[i].id);
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (i + kAhead < count_) prefetch_line(pending_[i + kAhead].id);
+      Pending& next = pending_[i];
+      next.key = IdKey(*next.id);
+      next.hash = index_.hash(*next.id);
+    }
+    for (std::size_t i = 0; i < count_ && i < kAhead; ++i) index_.prefetch(pending_[i].hash);
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (i + kAhead < count_) index_.prefetch(pending_[i + kAhead].hash);
+      const Pending& next = pending_[i];
+      const GraphNumber node = index_.find_or_add(next.key, next.hash, graph_);
+      if (next.is_task) {
+        task_node_ = node;  // a task comes before its dependencies
+      } else {
+        graph_.add_edge(task_node_, node);
+      }
+    }
+    count_ = 0;
+  }
+
+  DependencyGraph graph_;
+  NodeIndex index_;
+  Entry waiting_[kSetsAhead] = {};
+  std::size_t first_entry_ = 0;
+  std::size_t entries_ = 0;
+  std::unique_ptr<Pending[]> pending_;
+  std::size_t count_ = 0;
+  GraphNumber task_node_ = kNoEdge;
+};
+
+}  // namespace
+
 bool has_cycle(const ShardedMap<IdSet>& dependencies) {
-  DependencyGraph graph;
-  NodeIndex index(next_hash_keys());
-  // Pass 1: a node per distinct id, a task before its dependencies.
-  dependencies.for_each([&](const std::string& task, const IdSet& deps) {
-    index.find_or_add(task, graph);
-    deps.for_each([&](const std::string& dep) { index.find_or_add(dep, graph); });
-  });
-  // Pass 2: an edge per pair, from the dependency to the task.
-  dependencies.for_each([&](const std::string& task, const IdSet& deps) {
-    const GraphNumber task_node = index.find(task);
-    deps.for_each([&](const std::string& dep) { graph.add_edge(index.find(dep), task_node); });
-  });
-  return graph.has_cycle();
+  // One walk gives the same nodes as indexing every id first and linking
+  // second: a task's node always exists before its first edge.
+  GraphBuilder builder(dependencies.len());
+  dependencies.for_each(
+      [&](const std::string& task, const IdSet& deps) { builder.entry(task, deps); });
+  return builder.finish().has_cycle();
 }
 
 }  // namespace vesk

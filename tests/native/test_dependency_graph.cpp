@@ -114,6 +114,12 @@ TEST(NodeIndex, OneDenseNumberPerDistinctId) {
   ids.push_back("");
   ids.push_back(std::string("a\0b", 3));
   ids.push_back(std::string("a\0c", 3));
+  // Longer than the bytes a key holds inline, and alike in those bytes.
+  const std::string prefix(30, 'p');
+  ids.push_back(prefix + "-one");
+  ids.push_back(prefix + "-two");
+  ids.push_back(std::string(23, 'q'));  // exactly the inline limit
+  ids.push_back(std::string(24, 'q'));
   DependencyGraph graph;
   vesk::NodeIndex index(vesk::HashKeys{1, 2});
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -128,6 +134,8 @@ TEST(NodeIndex, OneDenseNumberPerDistinctId) {
   EXPECT_EQ(graph.node_count(), ids.size());
   EXPECT_EQ(index.find("task-5000"), kNoEdge);
   EXPECT_EQ(index.find("a"), kNoEdge);
+  EXPECT_EQ(index.find(prefix), kNoEdge);
+  EXPECT_EQ(index.find(prefix + "-thr"), kNoEdge);
   EXPECT_EQ(vesk::NodeIndex(vesk::HashKeys{1, 2}).find("x"), kNoEdge);
 }
 
