@@ -42,6 +42,12 @@ struct ManagerState {
   std::unique_ptr<DependencyCore> core;
 };
 
+// Removes the entry of `key` if its set is empty, testing under the same
+// lock hold as the removal.
+void remove_if_empty(IdMap& map, Text key) {
+  map.remove_if(key, [](const IdSet& ids) { return ids.empty(); });
+}
+
 // Adds `member` to the set of `key`, creating the entry if needed. Returns
 // whether `member` is new. A failed insertion leaves no empty entry behind.
 bool add_member(IdMap& map, Text key, Text member) {
@@ -49,10 +55,8 @@ bool add_member(IdMap& map, Text key, Text member) {
   try {
     return set->insert(member);
   } catch (...) {
-    if (set->empty()) {
-      set.release();
-      map.remove(key);
-    }
+    set.release();
+    remove_if_empty(map, key);
     throw;
   }
 }
@@ -65,7 +69,7 @@ bool remove_member(IdMap& map, Text key, Text member) {
   const bool removed = set->erase(member);
   const bool emptied = set->empty();
   set.release();
-  if (emptied) map.remove(key);
+  if (emptied) remove_if_empty(map, key);
   return removed;
 }
 
@@ -149,7 +153,7 @@ bool remove_dependency(ManagerState& self, Text task_id, Text dep_id) {
   // Still holding the `dependencies` shard: `dependents` is another map.
   remove_member(m.dependents, dep_id, task_id);
   deps.release();
-  if (emptied) m.dependencies.remove(task_id);
+  if (emptied) remove_if_empty(m.dependencies, task_id);
   return removed;
 }
 
@@ -159,9 +163,22 @@ void add_dependencies_batch(ManagerState& self, std::vector<std::tuple<Text, Tex
 }
 
 std::vector<bool> get_ready_tasks(ManagerState& self, std::vector<Text> task_ids) {
+  // Memory, not work, bounds this loop, so it loads ahead: the map slot of
+  // the task 2 * kAhead places on, and the dependency set of the one kAhead
+  // on. The loads of many tasks then overlap. Each hint takes and drops its
+  // own lock; no lock is held from one task to the next.
+  constexpr std::size_t kAhead = 8;
+  const DependencyCore& m = *self.core;
+  const std::size_t count = task_ids.size();
   std::vector<bool> answers;
-  answers.reserve(task_ids.size());
-  for (Text task_id : task_ids) answers.push_back(ready(*self.core, task_id));
+  answers.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + 2 * kAhead < count) m.dependencies.prefetch(task_ids[i + 2 * kAhead]);
+    if (i + kAhead < count) {
+      if (IdMap::ReadGuard deps = m.dependencies.get(task_ids[i + kAhead])) deps->prefetch();
+    }
+    answers.push_back(ready(m, task_ids[i]));
+  }
   return answers;
 }
 
