@@ -5,8 +5,18 @@
 
 namespace vesk::kind_detail {
 
+namespace {
+// Under the limited API the Py*_Check macros call into the interpreter for
+// the type's flags; comparing with the exact type first skips that call for
+// the common case. Subclasses still take the full check.
+bool is_str(PyObject* obj) { return Py_TYPE(obj) == &PyUnicode_Type || PyUnicode_Check(obj); }
+bool is_int(PyObject* obj) { return Py_TYPE(obj) == &PyLong_Type || PyLong_Check(obj); }
+bool is_tuple(PyObject* obj) { return Py_TYPE(obj) == &PyTuple_Type || PyTuple_Check(obj); }
+bool is_dict(PyObject* obj) { return Py_TYPE(obj) == &PyDict_Type || PyDict_Check(obj); }
+}  // namespace
+
 Text text(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) throw_cannot_convert(obj, "PyString");
+  if (!is_str(obj)) throw_cannot_convert(obj, "PyString");
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);  // cached in the str
   if (utf8 == nullptr) throw_python_error();
@@ -23,7 +33,7 @@ namespace {
 // Reads obj, an int, or else the int its __index__ returns.
 template <class Read>
 auto read_index(PyObject* obj, Read read) {
-  if (PyLong_Check(obj)) return read(obj);
+  if (is_int(obj)) return read(obj);
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) throw_python_error();
   return read(index.get());
@@ -101,12 +111,12 @@ bool flag(PyObject* obj) {
 }
 
 Dict dict(PyObject* obj) {
-  if (!PyDict_Check(obj)) throw_cannot_convert(obj, "PyDict");
+  if (!is_dict(obj)) throw_cannot_convert(obj, "PyDict");
   return Dict{obj};
 }
 
 void check_tuple(PyObject* obj, Py_ssize_t expected) {
-  if (!PyTuple_Check(obj)) throw_cannot_convert(obj, "PyTuple");
+  if (!is_tuple(obj)) throw_cannot_convert(obj, "PyTuple");
   const Py_ssize_t size = PyTuple_Size(obj);
   if (size != expected) {
     throw_python(PyExc_ValueError, "expected tuple of length " + std::to_string(expected) +
@@ -115,8 +125,8 @@ void check_tuple(PyObject* obj, Py_ssize_t expected) {
 }
 
 Py_ssize_t check_sequence(PyObject* obj) {
-  if (PyUnicode_Check(obj)) throw_python(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) throw_cannot_convert(obj, "Sequence");
+  if (is_str(obj)) throw_python(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (Py_TYPE(obj) != &PyList_Type && !PySequence_Check(obj)) throw_cannot_convert(obj, "Sequence");
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) {
     PyErr_Clear();
