@@ -32,8 +32,3 @@ std::unique_lock<Mutex> acquire_exclusive(Mutex& mutex, Hook&& hook) {
 
 }  // namespace vesk
 
-// TODO(cleanup): older spelling, removed once every caller uses vesk:: names.
-namespace vesk::concurrent {
-using vesk::acquire_exclusive;
-using vesk::NoWaitHook;
-}  // namespace vesk::concurrent

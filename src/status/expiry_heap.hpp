@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "concurrent/acquire.hpp"
+
 namespace vesk {
 
 // Seconds since the Unix epoch at which a record expires.
@@ -33,12 +35,7 @@ class ExpiryHeap {
   // (where a caller gives up the interpreter lock before it waits).
   template <class Hook>
   std::unique_lock<std::mutex> lock(Hook& hook) {
-    std::unique_lock<std::mutex> held(mutex, std::try_to_lock);
-    if (!held.owns_lock()) {
-      hook.before_blocking();
-      held.lock();
-    }
-    return held;
+    return acquire_exclusive(mutex, hook);
   }
 
   void push(ExpiryEntry entry) {
