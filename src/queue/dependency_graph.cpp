@@ -150,7 +150,8 @@ void NodeIndex::rehash(std::size_t slot_count) {
 
 void NodeIndex::prefetch(std::uint64_t hash) const noexcept {
   if (!slots_.empty()) {
-    flat_table_detail::prefetch_line(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+    const std::size_t start = static_cast<std::uint32_t>(hash) & (slots_.size() - 1);
+    flat_table_detail::prefetch_line(&slots_[start]);
   }
 }
 
