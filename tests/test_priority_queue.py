@@ -7,6 +7,7 @@ import time
 
 import pytest
 
+from queue_model import QueueModel
 from vesk_async_task import PyPriorityTaskQueue
 
 
@@ -52,41 +53,13 @@ def test_precedence_and_tie_order(entries, order):
 
 
 def heap_model_pops(ops):
-    """Replays push/pop through a pure-Python heap with the same sift rules."""
-    heap, out = [], []
-
-    def precedes(a, b):
-        return a[0] < b[0] or (a[0] == b[0] and a[1] < b[1])
-
+    """Replays push/pop through the pure-Python model; returns the ids popped."""
+    model, out = QueueModel(0), []
     for op in ops:
         if op[0] == "push":
-            entry = op[1]
-            heap.append(entry)
-            pos = len(heap) - 1
-            while pos > 0 and precedes(entry, heap[(pos - 1) // 2]):
-                heap[pos] = heap[(pos - 1) // 2]
-                pos = (pos - 1) // 2
-            heap[pos] = entry
-        elif heap:
-            last = heap.pop()
-            if not heap:
-                out.append(last[2])
-                continue
-            out.append(heap[0][2])
-            hole, n = 0, len(heap)
-            while 2 * hole + 2 < n:
-                child = 2 * hole + 2
-                if precedes(heap[child - 1], heap[child]):
-                    child -= 1
-                heap[hole] = heap[child]
-                hole = child
-            if 2 * hole + 1 == n - 1:
-                heap[hole] = heap[n - 1]
-                hole = n - 1
-            while hole > 0 and precedes(last, heap[(hole - 1) // 2]):
-                heap[hole] = heap[(hole - 1) // 2]
-                hole = (hole - 1) // 2
-            heap[hole] = last
+            model.push(op[1])
+        elif model.heap:
+            out.append(model.pop())
     return out
 
 

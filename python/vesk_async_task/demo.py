@@ -25,7 +25,7 @@ import sys
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, TextIO
+from typing import Any, Callable, TextIO
 
 from vesk_async_task import (
     PyBatchedUpdater,
@@ -385,24 +385,19 @@ def report(run: Run, elapsed: float, problems: list[str], out: TextIO) -> None:
 # ---- command line ---------------------------------------------------------
 
 
-def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 1, got {value}")
-    return value
+def whole_number(minimum: int) -> Callable[[str], int]:
+    """An argparse type: an integer of at least `minimum`."""
 
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"expected a number of at least {minimum}, got {value}")
+        return value
 
-def non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 0, got {value}")
-    return value
+    return parse
 
 
 def fraction(text: str) -> float:
@@ -420,16 +415,16 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         prog="python -m vesk_async_task.demo",
         description="Run a workflow of dependent tasks on worker threads.",
     )
-    parser.add_argument("--tasks", type=positive_int, default=20_000,
+    parser.add_argument("--tasks", type=whole_number(1), default=20_000,
                         help="size of the built-in synthetic workflow (default 20000)")
-    parser.add_argument("--workers", type=positive_int, default=4, help="worker threads (default 4)")
+    parser.add_argument("--workers", type=whole_number(1), default=4, help="worker threads (default 4)")
     parser.add_argument("--seed", type=int, default=1, help="seed of the synthetic workflow")
     parser.add_argument("--workflow", metavar="FILE", help="run the workflow in this JSON file")
     parser.add_argument("--fail-rate", type=fraction, default=0.0,
                         help="share of synthetic tasks that raise (default 0)")
-    parser.add_argument("--ttl", type=non_negative_int, default=1,
+    parser.add_argument("--ttl", type=whole_number(0), default=1,
                         help="seconds a finished task's status record is kept (default 1)")
-    parser.add_argument("--max-records", type=non_negative_int, default=10_000,
+    parser.add_argument("--max-records", type=whole_number(0), default=10_000,
                         help="most status records kept at once (default 10000)")
     return parser.parse_args(argv)
 
