@@ -7,22 +7,19 @@ namespace vesk {
 PyObject* create_type(PyType_Spec* spec, const char* class_name) {
   PyObject* type = PyType_FromSpec(spec);
   if (type != nullptr) return type;
-  PyObject* cause_type = nullptr;
-  PyObject* cause = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&cause_type, &cause, &traceback);
-  PyErr_NormalizeException(&cause_type, &cause, &traceback);
-  Py_XDECREF(cause_type);
-  Py_XDECREF(traceback);
+  PyObject* raw_type = nullptr;
+  PyObject* raw_cause = nullptr;
+  PyObject* raw_traceback = nullptr;
+  PyErr_Fetch(&raw_type, &raw_cause, &raw_traceback);
+  PyErr_NormalizeException(&raw_type, &raw_cause, &raw_traceback);
+  PyRef cause_type = PyRef::steal(raw_type);
+  PyRef cause = PyRef::steal(raw_cause);
+  PyRef traceback = PyRef::steal(raw_traceback);
   const std::string message = std::string("An error occurred while initializing class ") + class_name;
-  PyObject* error = PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str());
-  if (error == nullptr) {
-    Py_XDECREF(cause);
-    throw PythonError{};
-  }
-  if (cause != nullptr) PyException_SetCause(error, cause);  // steals the cause
-  PyErr_SetObject(PyExc_RuntimeError, error);
-  Py_DECREF(error);
+  PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str()));
+  if (!error) throw PythonError{};
+  if (cause) PyException_SetCause(error.get(), cause.release());  // steals the cause
+  PyErr_SetObject(PyExc_RuntimeError, error.get());
   throw PythonError{};
 }
 
