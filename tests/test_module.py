@@ -2,6 +2,8 @@
 
 import importlib.util
 import inspect
+import subprocess
+import sys
 
 import pytest
 
@@ -91,3 +93,33 @@ def test_panic_exception_is_a_base_exception_outside_the_namespace():
     with pytest.raises(BaseException) as again:
         queue.get(timeout=float("nan"))
     assert type(again.value) is panic  # created once per process
+
+
+SUBINTERPRETER_SCRIPT = r"""
+import sys
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+import vesk_async_task._core
+if sys.version_info >= (3, 13):
+    interpreter = interpreters.create(config="legacy")
+elif sys.version_info >= (3, 12):
+    interpreter = interpreters.create(isolated=False)
+else:
+    interpreter = interpreters.create()
+interpreters.run_string(interpreter, '''
+try:
+    import vesk_async_task._core
+    print("imported")
+except ImportError as error:
+    print("ImportError:", error)
+''')
+"""
+
+
+def test_import_from_a_second_interpreter_fails():
+    pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
+    run = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("ImportError:") and "does not support subinterpreters" in run.stdout
