@@ -312,6 +312,18 @@ class FlatTable {
     }
   }
 
+  // A hint that a key of this hash is about to be inserted, found or
+  // removed: starts loading the control bytes and the first slot where its
+  // probe starts, without reading either, so it never waits for memory.
+  void prefetch_probe_start(std::uint64_t hash) const noexcept {
+    if (capacity_ == 0) {
+      return;
+    }
+    const std::size_t offset = static_cast<std::size_t>(hash) & mask();
+    flat_table_detail::prefetch_line(ctrl_ + offset);
+    flat_table_detail::prefetch_line(&slots_[offset]);
+  }
+
   // A hint for a caller about to walk a small table: starts loading the
   // control bytes and the first four cache lines of slots. Changes nothing.
   void prefetch_front() const noexcept {

@@ -23,13 +23,30 @@ class IdSet {
   IdSet(const IdSet&) = delete;
   IdSet& operator=(const IdSet&) = delete;
 
-  // True if `id` was not present. Copies the id only when it is new.
-  bool insert(std::string_view id) { return table_.find_or_insert_default(id, hash(id)).second; }
+  // The set's hash of `id`, for the overloads below that take one. The keys
+  // never change, so a hash stays valid for the life of the set.
+  std::uint64_t hash(std::string_view id) const noexcept { return table_.hasher()(id); }
 
-  bool contains(std::string_view id) const noexcept { return table_.find(id, hash(id)) != nullptr; }
+  // True if `id` was not present. Copies the id only when it is new.
+  bool insert(std::string_view id) { return insert(id, hash(id)); }
+  bool insert(std::string_view id, std::uint64_t id_hash) {
+    return table_.find_or_insert_default(id, id_hash).second;
+  }
+
+  bool contains(std::string_view id) const noexcept { return contains(id, hash(id)); }
+  bool contains(std::string_view id, std::uint64_t id_hash) const noexcept {
+    return table_.find(id, id_hash) != nullptr;
+  }
 
   // True if `id` was present.
-  bool erase(std::string_view id) noexcept { return table_.remove(id, hash(id)).has_value(); }
+  bool erase(std::string_view id) noexcept { return erase(id, hash(id)); }
+  bool erase(std::string_view id, std::uint64_t id_hash) noexcept {
+    return table_.remove(id, id_hash).has_value();
+  }
+
+  // A hint that an id of this hash is about to be inserted, looked up or
+  // erased: starts loading where its probe starts. Changes nothing.
+  void prefetch_slot(std::uint64_t id_hash) const noexcept { table_.prefetch_probe_start(id_hash); }
 
   std::size_t size() const noexcept { return table_.size(); }
   bool empty() const noexcept { return table_.empty(); }
@@ -51,8 +68,6 @@ class IdSet {
 
  private:
   struct Present {};
-
-  std::uint64_t hash(std::string_view id) const noexcept { return table_.hasher()(id); }
 
   FlatTable<Present, IdHasher> table_;
 };

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <vector>
 
 #include "concurrent/acquire.hpp"
 #include "concurrent/id_set.hpp"
@@ -55,6 +57,26 @@ std::optional<std::string> take_locked(QueueCore& q, Hook&& hook) {
     q.ids.erase(entry->task_id);
   }
   return std::move(entry->task_id);
+}
+
+// Erases every id of `ids` from `set`, loading each one's slot a few ids
+// ahead so that the loads overlap.
+void erase_ids(IdSet& set, const std::vector<std::string>& ids) noexcept {
+  constexpr std::size_t kAhead = 8;
+  std::uint64_t hashes[kAhead];
+  const std::size_t count = ids.size();
+  for (std::size_t i = 0; i < count && i < kAhead; ++i) {
+    hashes[i] = set.hash(ids[i]);
+    set.prefetch_slot(hashes[i]);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t hash = hashes[i % kAhead];
+    if (i + kAhead < count) {
+      hashes[i % kAhead] = set.hash(ids[i + kAhead]);
+      set.prefetch_slot(hashes[i % kAhead]);
+    }
+    set.erase(ids[i], hash);
+  }
 }
 
 // ---- constructor and methods ---------------------------------------------------
@@ -159,15 +181,23 @@ std::uint64_t put_batch(QueueState& self, Region& region,
                         std::vector<std::tuple<std::int32_t, Text, double>> items) {
   QueueCore& q = *self.core;
   if (items.size() > kLongBatch) region.release();
+  // The set's keys never change, so the ids are hashed before the locks are
+  // taken; under them, each id's slot is loaded a few items ahead.
+  constexpr std::size_t kAhead = 8;
+  std::vector<std::uint64_t> hashes(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) hashes[i] = q.ids.hash(std::get<1>(items[i]));
   std::uint64_t added = 0;
   {
     auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
     q.heap.reserve_more(items.size());
-    for (auto& [priority, task_id, submit_time] : items) {
+    for (std::size_t i = 0; i < items.size() && i < kAhead; ++i) q.ids.prefetch_slot(hashes[i]);
+    for (std::size_t i = 0; i < items.size(); ++i) {
       if (q.ids_at_capacity()) break;
+      if (i + kAhead < items.size()) q.ids.prefetch_slot(hashes[i + kAhead]);
+      const auto& [priority, task_id, submit_time] = items[i];
       q.heap.push(priority, task_id, submit_time);
-      q.ids.insert(task_id);
+      q.ids.insert(task_id, hashes[i]);
       ++added;
     }
   }
@@ -190,12 +220,8 @@ std::vector<std::string> get_batch(QueueState& self, Region& region,
       heap_lock.lock();
     }
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
-    while (taken.size() < limit) {
-      std::optional<PrioritizedTask> entry = q.heap.pop();
-      if (!entry) break;
-      q.ids.erase(entry->task_id);
-      taken.push_back(std::move(entry->task_id));
-    }
+    q.heap.pop_ids(limit, taken);
+    erase_ids(q.ids, taken);
   }
   return taken;
 }

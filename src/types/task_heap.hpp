@@ -52,14 +52,25 @@ class TaskHeap {
 
   std::optional<PrioritizedTask> pop() {
     if (keys_.empty()) return std::nullopt;
-    const Key last = keys_.back();
-    keys_.pop_back();
-    Key result = last;
-    if (!keys_.empty()) {
-      result = keys_[0];
-      climb(descend_to_leaf(0), last);
-    }
+    const Key result = pop_key();
     return PrioritizedTask{result.priority, take_id(result.slot), result.submit_time};
+  }
+
+  // Pops up to `limit` entries, in the order pop() would, appending their
+  // ids to `out`. The keys are popped first and the ids moved out second, so
+  // the loads of the ids' scattered slots overlap instead of queueing behind
+  // each sift. Nothing changes if it throws.
+  void pop_ids(std::size_t limit, std::vector<std::string>& out) {
+    const std::size_t count = std::min(limit, keys_.size());
+    if (count == 0) return;
+    std::vector<std::uint32_t> slots(count);
+    out.reserve(out.size() + count);  // after this, nothing throws
+    for (std::uint32_t& slot : slots) slot = pop_key().slot;
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i + kAhead < count) __builtin_prefetch(&ids_[slots[i + kAhead]]);
+      out.push_back(take_id(slots[i]));
+    }
   }
 
   std::size_t size() const noexcept { return keys_.size(); }
@@ -89,6 +100,16 @@ class TaskHeap {
   }
 
   static std::size_t parent(std::size_t pos) noexcept { return (pos - 1) / 2; }
+
+  // Removes the first key; the heap must not be empty.
+  Key pop_key() noexcept {
+    const Key last = keys_.back();
+    keys_.pop_back();
+    if (keys_.empty()) return last;
+    const Key result = keys_[0];
+    climb(descend_to_leaf(0), last);
+    return result;
+  }
 
   template <class Vector>
   static void grow_to(Vector& vector, std::size_t wanted) {
