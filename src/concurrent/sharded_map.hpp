@@ -129,6 +129,61 @@ class ShardedMap {
 
   std::size_t shard_of(std::string_view key) const noexcept { return shard_index(hash_of(key)); }
 
+  // The map's hash of a key, for a caller that sorts keys by shard before it
+  // looks them up (shard_of, read_shard) and would otherwise hash each twice.
+  // Only this map makes one, so a KeyHash always matches the map's keys.
+  class KeyHash {
+   public:
+    std::uint64_t value() const noexcept { return value_; }
+
+   private:
+    friend class ShardedMap;
+    explicit KeyHash(std::uint64_t value) noexcept : value_(value) {}
+    std::uint64_t value_;
+  };
+
+  KeyHash hash(std::string_view key) const noexcept { return KeyHash(hash_of(key)); }
+
+  // The shard that holds (or would hold) a key of this hash.
+  std::size_t shard_of(KeyHash key_hash) const noexcept { return shard_index(key_hash.value()); }
+
+  // Lookups in one shard, valid while read_shard holds its shared lock.
+  class ShardReader {
+   public:
+    // The value of `key`, or nullptr. The hash must be hash(key) and name
+    // this shard.
+    const V* find(std::string_view key, KeyHash key_hash) const {
+      if (map_.shard_index(key_hash.value()) != index_) {
+        throw std::logic_error("a key was looked up in a shard that does not hold it");
+      }
+      return table_.find(key, key_hash.value());
+    }
+
+    // A hint that a key of this hash is about to be looked up here.
+    void prefetch(KeyHash key_hash) const noexcept { table_.prefetch(key_hash.value()); }
+
+   private:
+    friend class ShardedMap;
+    ShardReader(const ShardedMap& map, std::size_t index, const Table& table) noexcept
+        : map_(map), index_(index), table_(table) {}
+
+    const ShardedMap& map_;
+    std::size_t index_;
+    const Table& table_;
+  };
+
+  // Calls f(const ShardReader&) under one hold of the shared lock of shard
+  // `index`, for a caller that has many keys of one shard to look up: one
+  // lock for all of them, and its loads are not fenced off from each other
+  // by a lock operation per key. f must not touch the map otherwise.
+  template <class F, class Hook = NoWaitHook>
+  void read_shard(std::size_t index, F&& f, Hook&& hook = {}) const {
+    const Shard& shard = shards_[index];
+    auto lock = acquire_lock<SharedLock>(shard.mutex, hook);
+    const ShardReader reader(*this, index, shard.table);
+    f(reader);
+  }
+
   template <class Hook = NoWaitHook>
   ReadGuard get(std::string_view key, Hook&& hook = {}) const {
     const std::uint64_t hash = hash_of(key);

@@ -11,9 +11,13 @@
 // Lock order: a shard of `dependencies` before a shard of `dependents` or the
 // lock of `completed`, never the other way round. Python objects are built
 // only after every native lock is released.
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -85,17 +89,23 @@ void record_dependency(DependencyCore& m, Text task_id, Text dep_id) {
   }
 }
 
+// Whether every id in `deps` is completed. The caller holds the lock of
+// `completed`.
+bool all_completed(const DependencyCore& m, const IdSet& deps) {
+  // IdSet has no early exit: after the first miss the rest are skipped
+  // without being hashed.
+  bool all_done = true;
+  deps.for_each([&](const std::string& dep) {
+    if (all_done && !m.completed.contains(dep)) all_done = false;
+  });
+  return all_done;
+}
+
 bool ready(const DependencyCore& m, Text task_id) {
   IdMap::ReadGuard deps = m.dependencies.get(task_id);
   if (!deps) return true;
   std::shared_lock completed_lock(m.completed_mutex);
-  // IdSet has no early exit: after the first miss the rest are skipped
-  // without being hashed.
-  bool all_done = true;
-  deps->for_each([&](const std::string& dep) {
-    if (all_done && !m.completed.contains(dep)) all_done = false;
-  });
-  return all_done;
+  return all_completed(m, *deps);
 }
 
 std::vector<std::string> members(const IdMap& map, Text key) {
@@ -162,22 +172,80 @@ void add_dependencies_batch(ManagerState& self, std::vector<std::tuple<Text, Tex
   for (const auto& [task_id, dep_id] : deps) record_dependency(*self.core, task_id, dep_id);
 }
 
-std::vector<bool> get_ready_tasks(ManagerState& self, std::vector<Text> task_ids) {
-  // Memory, not work, bounds this loop, so it loads ahead: the map slot of
-  // the task 2 * kAhead places on, and the dependency set of the one kAhead
-  // on. The loads of many tasks then overlap. Each hint takes and drops its
-  // own lock; no lock is held from one task to the next.
+// One chunk of get_ready_tasks: its ids (a slice of the call's list), their
+// hashes, and where its answers go.
+struct ReadyChunk {
+  std::span<const Text> task_ids;
+  std::vector<std::optional<IdMap::KeyHash>> hashes;
+  std::vector<bool>::iterator answers;
+};
+
+// Answers the tasks of `chunk` whose ids fall in one shard of `dependencies`
+// (`tasks`: their places in the chunk). One hold of the shard's lock and one
+// of `completed` (in the documented order) serve them all, and the loads run
+// ahead: the map slot of the task 2 * kAhead places on and the dependency
+// set of the one kAhead on.
+void answer_shard(const DependencyCore& m, std::size_t shard, std::span<const std::uint32_t> tasks,
+                  ReadyChunk& chunk) {
   constexpr std::size_t kAhead = 8;
+  constexpr std::size_t kRing = 16;  // a power of two above kAhead
+  m.dependencies.read_shard(shard, [&](const IdMap::ShardReader& reader) {
+    std::shared_lock completed_lock(m.completed_mutex);
+    const IdSet* sets[kRing] = {};
+    auto load_slot = [&](std::size_t k) { reader.prefetch(*chunk.hashes[tasks[k]]); };
+    auto load_set = [&](std::size_t k) {
+      const std::uint32_t task = tasks[k];
+      const IdSet* deps = reader.find(chunk.task_ids[task], *chunk.hashes[task]);
+      if (deps != nullptr) deps->prefetch();
+      sets[k % kRing] = deps;
+    };
+    const std::size_t count = tasks.size();
+    for (std::size_t k = 0; k < count && k < 2 * kAhead; ++k) load_slot(k);
+    for (std::size_t k = 0; k < count && k < kAhead; ++k) load_set(k);
+    for (std::size_t k = 0; k < count; ++k) {
+      if (k + 2 * kAhead < count) load_slot(k + 2 * kAhead);
+      if (k + kAhead < count) load_set(k + kAhead);
+      const IdSet* deps = sets[k % kRing];
+      chunk.answers[tasks[k]] = deps == nullptr || all_completed(m, *deps);
+    }
+  });
+}
+
+std::vector<bool> get_ready_tasks(ManagerState& self, std::vector<Text> task_ids) {
+  // Memory, not work, bounds this, and a lock operation per task would fence
+  // the loads of one task off from those of the next. So the tasks go in
+  // chunks: each id of a chunk is hashed once, the chunk is sorted by shard
+  // (a counting sort, which keeps the order within a shard), and each
+  // shard's tasks are answered under one hold of its lock (answer_shard).
+  // No lock is held from one shard's tasks to the next.
   const DependencyCore& m = *self.core;
   const std::size_t count = task_ids.size();
-  std::vector<bool> answers;
-  answers.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i + 2 * kAhead < count) m.dependencies.prefetch(task_ids[i + 2 * kAhead]);
-    if (i + kAhead < count) {
-      if (IdMap::ReadGuard deps = m.dependencies.get(task_ids[i + kAhead])) deps->prefetch();
+  const std::size_t shards = m.dependencies.shard_count();
+  const std::size_t chunk_size = std::min(count, std::max<std::size_t>(1024, 64 * shards));
+  std::vector<bool> answers(count, true);
+  ReadyChunk chunk{{}, std::vector<std::optional<IdMap::KeyHash>>(chunk_size), answers.begin()};
+  std::vector<std::uint32_t> shard_of(chunk_size);
+  std::vector<std::uint32_t> by_shard(chunk_size);
+  std::vector<std::size_t> starts(shards + 1);
+  std::vector<std::size_t> next(shards);
+  for (std::size_t first = 0; first < count; first += chunk_size) {
+    const std::size_t n = std::min(chunk_size, count - first);
+    chunk.task_ids = std::span<const Text>(task_ids).subspan(first, n);
+    chunk.answers = answers.begin() + static_cast<std::ptrdiff_t>(first);
+    std::fill(starts.begin(), starts.end(), 0);
+    for (std::size_t j = 0; j < n; ++j) {
+      chunk.hashes[j] = m.dependencies.hash(chunk.task_ids[j]);
+      shard_of[j] = static_cast<std::uint32_t>(m.dependencies.shard_of(*chunk.hashes[j]));
+      ++starts[shard_of[j] + 1];
     }
-    answers.push_back(ready(m, task_ids[i]));
+    for (std::size_t s = 0; s < shards; ++s) starts[s + 1] += starts[s];
+    std::copy(starts.begin(), starts.end() - 1, next.begin());
+    for (std::size_t j = 0; j < n; ++j) by_shard[next[shard_of[j]]++] = static_cast<std::uint32_t>(j);
+    for (std::size_t s = 0; s < shards; ++s) {
+      if (starts[s] == starts[s + 1]) continue;
+      const std::span<const std::uint32_t> tasks(by_shard.data() + starts[s], starts[s + 1] - starts[s]);
+      answer_shard(m, s, tasks, chunk);
+    }
   }
   return answers;
 }
