@@ -407,3 +407,19 @@ def test_threads_adding_and_removing_disjoint_pairs():
     for task_id in ids:  # both directions agree with what the threads left behind
         assert sorted(m.get_dependencies(task_id)) == sorted(expected.dependencies.get(task_id, ()))
         assert sorted(m.get_dependents(task_id)) == sorted(expected.dependents.get(task_id, ()))
+
+
+def test_get_ready_tasks_over_many_chunks_matches_is_ready():
+    # Thousands of ids: several chunks, every shard, ids of many lengths
+    # (empty, short, past the inline compare), absent ids and repeats.
+    rng = random.Random(11)
+    ids = [""] + [f"t{i}" + "x" * (i % 25) for i in range(3000)]
+    m = PyTaskDependencyManager()
+    m.add_dependencies_batch([(rng.choice(ids), rng.choice(ids)) for _ in range(6000)])
+    for task_id in rng.sample(ids, len(ids) * 2 // 3):
+        m.mark_completed(task_id)
+    asked = ids + [f"absent-{i}" for i in range(500)] + rng.choices(ids, k=2000)
+    rng.shuffle(asked)
+    answers = m.get_ready_tasks(asked)
+    assert answers == [m.is_ready(task_id) for task_id in asked]
+    assert any(answers) and not all(answers)

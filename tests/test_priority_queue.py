@@ -347,3 +347,19 @@ def test_many_waiters_each_get_one_entry():
     for t in waiters:
         t.join(10)
     assert sorted(results) == sorted([f"s{i}" for i in range(4)] + [f"b{i}" for i in range(4)])
+
+
+def test_batches_give_the_order_of_single_gets():
+    # Long batches with many ties and repeated ids: get_batch pops exactly as
+    # a series of get() calls would, and leaves the same size behind.
+    rng = random.Random(5)
+    items = [(rng.randint(0, 3), f"id-{rng.randint(0, 400)}", rng.choice([0.0, 1.0, math.nan]))
+             for _ in range(2000)]
+    batched, single = PyPriorityTaskQueue(0), PyPriorityTaskQueue(0)
+    assert batched.put_batch(items) == single.put_batch(items) == len(items)
+    first = batched.get_batch(1500)
+    expected = [single.get(False) for _ in range(1500)]
+    assert first == expected
+    assert batched.qsize() == single.qsize()
+    rest = batched.get_batch()
+    assert rest == [single.get(False) for _ in range(len(rest))] and single.empty() and batched.empty()

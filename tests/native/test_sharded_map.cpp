@@ -5,6 +5,7 @@
 #include <chrono>
 #include <future>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -487,6 +488,43 @@ TEST(ShardedMapStress, ConcurrentWritersKeepExactTotals) {
   });
   EXPECT_EQ(map.len(), own_total + shared_present);
   EXPECT_EQ(shared_remaining + removed, added);
+}
+
+}  // namespace
+
+namespace {
+
+// read_shard answers like get for every key it is given, present or not,
+// and refuses a key whose hash names another shard.
+TEST(ShardedMapReadShard, LookupsByShardMatchGet) {
+  ShardedMap<int> map(8, kKeys);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 2000; ++i) keys.push_back("k" + std::to_string(i) + std::string(i % 30, 'x'));
+  for (int i = 0; i < 2000; i += 2) map.insert(std::string(keys[i]), i);
+  std::vector<std::vector<std::string>> by_shard(map.shard_count());
+  for (const std::string& key : keys) by_shard[map.shard_of(map.hash(key))].push_back(key);
+  std::size_t seen = 0;
+  for (std::size_t shard = 0; shard < map.shard_count(); ++shard) {
+    std::vector<std::optional<int>> found;
+    map.read_shard(shard, [&](const ShardedMap<int>::ShardReader& reader) {
+      for (const std::string& key : by_shard[shard]) {
+        const int* value = reader.find(key, map.hash(key));
+        found.push_back(value ? std::optional<int>(*value) : std::nullopt);
+      }
+    });
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      const auto guard = map.get(by_shard[shard][i]);
+      ASSERT_EQ(found[i].has_value(), static_cast<bool>(guard)) << by_shard[shard][i];
+      if (found[i]) EXPECT_EQ(*found[i], *guard);
+      seen += found[i].has_value();
+    }
+  }
+  EXPECT_EQ(seen, 1000u);
+  const std::string key = keys[0];
+  const std::size_t other = (map.shard_of(map.hash(key)) + 1) % map.shard_count();
+  map.read_shard(other, [&](const ShardedMap<int>::ShardReader& reader) {
+    EXPECT_THROW(reader.find(key, map.hash(key)), std::logic_error);
+  });
 }
 
 }  // namespace
