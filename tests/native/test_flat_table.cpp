@@ -313,7 +313,9 @@ TEST(FlatTableSameKey, EveryLengthAndEveryBytePosition) {
       EXPECT_FALSE(same_key(stored, changed)) << n << " at " << i;
     }
     EXPECT_FALSE(same_key(stored, copy + "a")) << n;
-    if (n > 0) EXPECT_FALSE(same_key(stored, std::string_view(copy).substr(1))) << n;
+    if (n > 0) {
+      EXPECT_FALSE(same_key(stored, std::string_view(copy).substr(1))) << n;
+    }
   }
 }
 

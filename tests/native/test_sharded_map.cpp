@@ -515,7 +515,9 @@ TEST(ShardedMapReadShard, LookupsByShardMatchGet) {
     for (std::size_t i = 0; i < found.size(); ++i) {
       const auto guard = map.get(by_shard[shard][i]);
       ASSERT_EQ(found[i].has_value(), static_cast<bool>(guard)) << by_shard[shard][i];
-      if (found[i]) EXPECT_EQ(*found[i], *guard);
+      if (found[i]) {
+        EXPECT_EQ(*found[i], *guard);
+      }
       seen += found[i].has_value();
     }
   }
