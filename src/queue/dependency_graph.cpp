@@ -1,6 +1,8 @@
 #include "queue/dependency_graph.hpp"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <memory>
 #include <string>
 
@@ -120,10 +122,10 @@ bool operator==(const IdKey& a, const IdKey& b) noexcept {
 // ---- NodeIndex -------------------------------------------------------------------
 
 std::size_t NodeIndex::probe(const IdKey& key, std::uint32_t tag) const noexcept {
-  const std::size_t mask = slots_.size() - 1;
+  const std::size_t mask = slot_count_ - 1;
   for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
-    if (slot.node == kNoEdge) return i;
+    if (slot.node_plus_one == 0) return i;
     if (slot.tag == tag && slot.key == key) return i;
   }
 }
@@ -131,46 +133,51 @@ std::size_t NodeIndex::probe(const IdKey& key, std::uint32_t tag) const noexcept
 void NodeIndex::reserve(std::size_t ids) {
   std::size_t wanted = kMinSlots;
   while (wanted / 2 < ids) wanted *= 2;
-  if (wanted > slots_.size()) rehash(wanted);
+  if (wanted > slot_count_) rehash(wanted);
 }
 
-void NodeIndex::grow() { rehash(slots_.empty() ? kMinSlots : slots_.size() * 2); }
+void NodeIndex::grow() { rehash(slot_count_ == 0 ? kMinSlots : slot_count_ * 2); }
 
 void NodeIndex::rehash(std::size_t slot_count) {
-  std::vector<Slot> old(slot_count, Slot{kNoEdge, 0, {}});
-  old.swap(slots_);
-  const std::size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.node == kNoEdge) continue;
+  std::unique_ptr<Slot[], FreeSlots> fresh(static_cast<Slot*>(std::calloc(slot_count, sizeof(Slot))));
+  if (!fresh) throw std::bad_alloc();
+  Slot* fresh_slots = fresh.get();
+  const std::size_t mask = slot_count - 1;
+  for (std::size_t old = 0; old < slot_count_; ++old) {
+    const Slot& slot = slots_[old];
+    if (slot.node_plus_one == 0) continue;
     std::size_t i = slot.tag & mask;  // the stored tag spares hashing the id again
-    while (slots_[i].node != kNoEdge) i = (i + 1) & mask;
-    slots_[i] = slot;
+    while (fresh_slots[i].node_plus_one != 0) i = (i + 1) & mask;
+    fresh_slots[i] = slot;
   }
+  slots_ = std::move(fresh);
+  slot_count_ = slot_count;
 }
 
 void NodeIndex::prefetch(std::uint64_t hash) const noexcept {
-  if (!slots_.empty()) {
-    const std::size_t start = static_cast<std::uint32_t>(hash) & (slots_.size() - 1);
+  if (slot_count_ != 0) {
+    const std::size_t start = static_cast<std::uint32_t>(hash) & (slot_count_ - 1);
     flat_table_detail::prefetch_line(&slots_[start]);
   }
 }
 
 GraphNumber NodeIndex::find_or_add(const IdKey& key, std::uint64_t hash, DependencyGraph& graph) {
   // At most half full, so probes stay short and always meet an empty slot.
-  if ((size_ + 1) * 2 > slots_.size()) grow();
+  if ((size_ + 1) * 2 > slot_count_) grow();
   const auto tag = static_cast<std::uint32_t>(hash);
   Slot& slot = slots_[probe(key, tag)];
-  if (slot.node != kNoEdge) return slot.node;
+  if (slot.node_plus_one != 0) return slot.node_plus_one - 1;
   const GraphNumber node = graph.add_node();  // throws at the limit: nothing changed
   if (node != size_) throw std::logic_error("graph nodes were added past the index");
-  slot = Slot{node, tag, key};
+  slot = Slot{node + 1, tag, key};  // node < kNoEdge, so node + 1 does not wrap
   ++size_;
   return node;
 }
 
 GraphNumber NodeIndex::find(std::string_view id) const noexcept {
-  if (slots_.empty()) return kNoEdge;
-  return slots_[probe(IdKey(id), static_cast<std::uint32_t>(hash(id)))].node;
+  if (slot_count_ == 0) return kNoEdge;
+  const Slot& slot = slots_[probe(IdKey(id), static_cast<std::uint32_t>(hash(id)))];
+  return slot.node_plus_one == 0 ? kNoEdge : slot.node_plus_one - 1;
 }
 
 // ---- the check -----------------------------------------------------------------

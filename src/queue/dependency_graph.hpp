@@ -18,9 +18,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "concurrent/hash_keys.hpp"
@@ -119,12 +122,14 @@ class NodeIndex {
   void prefetch(std::uint64_t hash) const noexcept;
 
  private:
+  // All zero bytes is an empty slot, so fresh zeroed memory needs no filling.
   struct Slot {
-    GraphNumber node;   // kNoEdge: empty
-    std::uint32_t tag;  // low half of the id's hash: probe start and filter
+    GraphNumber node_plus_one;  // 0: empty
+    std::uint32_t tag;          // low half of the id's hash: probe start and filter
     IdKey key;
   };
   static_assert(sizeof(Slot) == 32);
+  static_assert(std::is_trivially_copyable_v<Slot>, "slots live in raw zeroed memory");
 
   // The slot holding the key, or the empty slot where it would go.
   std::size_t probe(const IdKey& key, std::uint32_t tag) const noexcept;
@@ -132,7 +137,14 @@ class NodeIndex {
   void rehash(std::size_t slot_count);
 
   HashKeys keys_;
-  std::vector<Slot> slots_;  // linear probing; a power of two, at most half full
+  struct FreeSlots {
+    void operator()(Slot* slots) const noexcept { std::free(slots); }
+  };
+
+  // From calloc, which takes a large block zeroed from the system and so
+  // spares a pass that would write every slot empty.
+  std::unique_ptr<Slot[], FreeSlots> slots_;  // linear probing; a power of two, at most half full
+  std::size_t slot_count_ = 0;
   std::size_t size_ = 0;
 };
 
