@@ -53,6 +53,9 @@ class TaskHeap {
   std::optional<PrioritizedTask> pop() {
     if (keys_.empty()) return std::nullopt;
     const Key result = pop_key();
+    // The next pop reads the new top's id: start loading it now, while the
+    // caller works on this one.
+    if (!keys_.empty()) __builtin_prefetch(&ids_[keys_[0].slot]);
     return PrioritizedTask{result.priority, take_id(result.slot), result.submit_time};
   }
 
