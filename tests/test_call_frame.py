@@ -235,3 +235,12 @@ def test_type_is_not_leaked_by_instances():
         PyPriorityTaskQueue(1)
         PrioritizedTask(1, "a", 0.0)
     assert sys.getrefcount(PyPriorityTaskQueue) == before
+
+
+def test_a_lying_len_does_not_size_the_conversion(queue):
+    class Liar(list):
+        def __len__(self):
+            return 2**62
+
+    assert queue.put_batch(Liar([(1, "a", 0.0), (2, "b", 0.0)])) == 2
+    assert queue.get_batch() == ["a", "b"]

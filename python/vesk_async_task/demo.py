@@ -42,6 +42,10 @@ class WorkflowError(Exception):
     """A workflow that cannot be run; the message names the problem."""
 
 
+class RunError(Exception):
+    """A run that could not finish."""
+
+
 @dataclass(frozen=True)
 class Task:
     task_id: str
@@ -189,6 +193,7 @@ class Run:
         self.enqueued_at: dict[str, float] = {}
         self.finished: queue.SimpleQueue[tuple[str, bool]] = queue.SimpleQueue()
         self.stop = threading.Event()
+        self.workers: list[threading.Thread] = []
 
     # -- scheduler --
 
@@ -214,7 +219,12 @@ class Run:
         in_flight = sum(ready)
         queued = {t for t, is_ready in zip(all_ids, ready) if is_ready}
         while in_flight:
-            task_id, succeeded = self.finished.get()
+            try:
+                task_id, succeeded = self.finished.get(timeout=1.0)
+            except queue.Empty:
+                if not all(worker.is_alive() for worker in self.workers):
+                    raise RunError("a worker thread stopped unexpectedly") from None
+                continue
             in_flight -= 1
             if not succeeded:
                 continue  # its dependents never become ready
@@ -276,7 +286,7 @@ class Run:
         self.monitor_once()
 
     def execute(self, progress: Progress) -> float:
-        workers = [
+        self.workers = workers = [
             threading.Thread(target=self.work, args=(f"worker-{n}",), daemon=True)
             for n in range(self.worker_count)
         ]
@@ -442,7 +452,12 @@ def main(argv: list[str] | None = None) -> int:
         print(f"error: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
     progress = Progress(len(workflow.tasks), sys.stderr)
-    elapsed = run.execute(progress)
+    try:
+        elapsed = run.execute(progress)
+    except RunError as error:
+        progress.end()
+        print(f"error: {error}", file=sys.stderr)
+        return EXIT_CHECK_FAILED
     progress.end()
     problems = check_run(workflow, run.counters)
     report(run, elapsed, problems, sys.stdout)

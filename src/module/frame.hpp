@@ -178,6 +178,19 @@ Values convert_all(const Params<N>& spec, PyObject* const* slots, CallArena& are
                                std::make_index_sequence<N>{});
 }
 
+// Once a region has ended (the interpreter lock is held again), releases the
+// references its body dropped, also when the body failed, before any result
+// or error object is built. Skipped while a Python error is set, so that no
+// finalizer runs with an exception pending; the next call drains them then.
+struct DrainAfterRegion {
+  DrainAfterRegion() = default;
+  DrainAfterRegion(const DrainAfterRegion&) = delete;
+  DrainAfterRegion& operator=(const DrainAfterRegion&) = delete;
+  ~DrainAfterRegion() {
+    if (PyErr_Occurred() == nullptr) drain_deferred_releases();
+  }
+};
+
 // Runs the body and converts its result.
 template <auto Body, class State, class Values>
 PyObject* run_body(State& state, Values&& values) {
@@ -191,18 +204,20 @@ PyObject* run_body(State& state, Values&& values) {
   };
   if constexpr (std::is_void_v<R>) {
     if constexpr (has_region) {
-      { Region region; call(region); }
-      drain_deferred_releases();
+      DrainAfterRegion drain;
+      Region region;
+      call(region);
     } else {
       call();
     }
     Py_RETURN_NONE;
   } else if constexpr (has_region) {
     std::optional<R> result;
-    { Region region; result.emplace(call(region)); }
-    // The region has ended: the interpreter lock is held again and the
-    // references its body dropped are released before results are built.
-    drain_deferred_releases();
+    {
+      DrainAfterRegion drain;
+      Region region;
+      result.emplace(call(region));
+    }
     return to_python(std::move(*result));
   } else {
     return to_python(call());

@@ -15,6 +15,7 @@
 // Conversions run with the interpreter lock held and throw PythonError.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -47,8 +48,17 @@ class CallArena {
   ~CallArena() {
     for (PyObject* obj : kept_) Py_DECREF(obj);
   }
-  void keep(PyObject* owned) { kept_.push_back(owned); }
-  void reserve_more(std::size_t n) { kept_.reserve(kept_.size() + n); }
+  void keep(PyObject* owned) {
+    try {
+      kept_.push_back(owned);
+    } catch (...) {
+      Py_DECREF(owned);
+      throw;
+    }
+  }
+  void reserve_more(std::size_t n) {
+    if (kept_.size() + n > kept_.capacity()) kept_.reserve(std::max(kept_.size() + n, 2 * kept_.capacity()));
+  }
 
  private:
   std::vector<PyObject*> kept_;
@@ -130,7 +140,9 @@ struct ArgKind<std::tuple<X...>> {
 template <class X>
 struct ArgKind<std::vector<X>> {
   static std::vector<X> convert(PyObject* obj, CallArena& arena) {
-    const Py_ssize_t size_hint = kind_detail::check_sequence(obj);
+    // __len__ only sizes the first allocation: a lying one must not make it huge.
+    constexpr Py_ssize_t kMaxSizeHint = Py_ssize_t{1} << 20;
+    const Py_ssize_t size_hint = std::min(kind_detail::check_sequence(obj), kMaxSizeHint);
     PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
     if (!iterator) throw_python_error();
     std::vector<X> values;

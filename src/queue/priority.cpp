@@ -26,12 +26,15 @@ namespace vesk {
 namespace {
 
 struct QueueCore {
-  explicit QueueCore(std::uint64_t capacity) : maxsize(capacity) {}
+  explicit QueueCore(std::uint64_t capacity) : ids(id_keys), maxsize(capacity) {}
 
   std::mutex heap_mutex;
   TaskHeap heap;
   std::condition_variable entry_added;  // signalled under no lock after a push
 
+  // The id set's hash keys, kept apart so that ids can be hashed without the
+  // id lock (the set's own copy is rewritten when its table grows).
+  const HashKeys id_keys = next_hash_keys();
   std::mutex ids_mutex;
   IdSet ids;
 
@@ -141,15 +144,10 @@ std::string get(QueueState& self, Region& region, bool block, std::optional<doub
 bool remove(QueueState& self, Text task_id) {
   QueueCore& q = *self.core;
   std::lock_guard heap_lock(q.heap_mutex);
-  {
-    std::lock_guard ids_lock(q.ids_mutex);
-    if (!q.ids.erase(task_id)) return false;
-  }
-  TaskHeap kept;
-  while (auto entry = q.heap.pop()) {
-    if (entry->task_id != task_id) kept.push(std::move(*entry));
-  }
-  q.heap.swap(kept);
+  std::lock_guard ids_lock(q.ids_mutex);
+  if (!q.ids.contains(task_id)) return false;
+  q.heap.remove_all(task_id);  // throws, if at all, before it changes anything
+  q.ids.erase(task_id);
   return true;
 }
 
@@ -185,7 +183,8 @@ std::uint64_t put_batch(QueueState& self, Region& region,
   // taken; under them, each id's slot is loaded a few items ahead.
   constexpr std::size_t kAhead = 8;
   std::vector<std::uint64_t> hashes(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) hashes[i] = q.ids.hash(std::get<1>(items[i]));
+  const IdHasher hash_id_for_set{q.id_keys};
+  for (std::size_t i = 0; i < items.size(); ++i) hashes[i] = hash_id_for_set(std::get<1>(items[i]));
   std::uint64_t added = 0;
   {
     auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());

@@ -28,8 +28,9 @@ using FastItem = std::tuple<Text, Text, std::optional<double>, std::optional<dou
                             std::optional<double>, std::optional<Text>>;
 using DictItem = std::tuple<Text, PyRef>;
 
-// Largest shard_count whose shard array size (8 bytes a shard) still fits
-// the largest allocation, 2**63 - 8 bytes.
+// Counts from here up are refused as an internal failure ("capacity
+// overflow", the limit of an array of 8-byte handles, 2**63 - 8 bytes);
+// smaller counts that cannot be allocated raise MemoryError.
 constexpr std::uint64_t kMaxShardCount = (std::uint64_t{1} << 60) - 1;
 
 StoreState construct(std::uint64_t shard_count, std::uint64_t ttl) {

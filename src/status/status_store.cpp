@@ -68,11 +68,15 @@ std::uint64_t StatusStore::count() const {
 }
 
 void StatusStore::clear() {
-  for (std::uint64_t i = 0; i < shard_count_; ++i) shards_[i].records.clear();
+  // Expiry entries go first: a write stores its record before it pushes the
+  // record's entry, so a record that survives (written after its map was
+  // emptied) always has its entry pushed after the heap was wiped, and still
+  // expires.
   for (std::uint64_t i = 0; i < shard_count_; ++i) {
     std::lock_guard heap_lock(shards_[i].expiry.mutex);
     shards_[i].expiry.clear();
   }
+  for (std::uint64_t i = 0; i < shard_count_; ++i) shards_[i].records.clear();
 }
 
 std::uint64_t StatusStore::cleanup_expired(std::optional<std::uint64_t> max_cleanup, double now) {

@@ -40,7 +40,6 @@ class TaskHeap {
     keys_.push_back(key);
     climb(keys_.size() - 1, key);
   }
-  void push(PrioritizedTask entry) { push(entry.priority, entry.task_id, entry.submit_time); }
 
   // Makes room for `count` more entries at once (growing geometrically, so
   // that a series of batches still costs amortized constant time per entry).
@@ -48,6 +47,27 @@ class TaskHeap {
     grow_to(keys_, keys_.size() + count);
     const std::size_t new_slots = count > free_slots_.size() ? count - free_slots_.size() : 0;
     grow_to(ids_, ids_.size() + new_slots);
+  }
+
+  // Destroys every entry of `task_id`. The others go into a new heap in the
+  // order of successive pops, each pushed with the usual climb, which fixes
+  // the order of ties afterwards. Storage is reserved first, so nothing can
+  // fail once entries start moving.
+  void remove_all(std::string_view task_id) {
+    TaskHeap kept;
+    kept.keys_.reserve(keys_.size());
+    kept.ids_.reserve(keys_.size());
+    kept.free_slots_.reserve(keys_.size());
+    while (!keys_.empty()) {
+      const Key key = pop_key();
+      std::string id = take_id(key.slot);
+      if (id == task_id) continue;
+      const Key moved{key.priority, static_cast<std::uint32_t>(kept.ids_.size()), key.submit_time};
+      kept.ids_.push_back(std::move(id));
+      kept.keys_.push_back(moved);
+      kept.climb(kept.keys_.size() - 1, moved);
+    }
+    swap(kept);
   }
 
   std::optional<PrioritizedTask> pop() {
