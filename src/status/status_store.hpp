@@ -73,7 +73,7 @@ class StatusStore {
 
   std::uint64_t count() const;
 
-  // Destroys every record (map by map), then drops every expiry entry.
+  // Drops every expiry entry, then destroys every record (map by map).
   // GIL held: records are destroyed shard by shard outside the shard locks.
   void clear();
 
