@@ -16,6 +16,15 @@ void throw_python(PyObject* type, const std::string& message) {
   throw PythonError{};
 }
 
+FetchedError fetch_normalized_error() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  return FetchedError{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
 std::string qualified_type_name(PyObject* obj) {
   PyRef name = PyRef::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "module/gil.hpp"
 #include "module/python.hpp"
 
 namespace vesk {
@@ -45,6 +46,15 @@ struct RaisePython {
 
 // "'{type}' object cannot be converted to '{target}'" as a TypeError. GIL held.
 [[noreturn]] void throw_cannot_convert(PyObject* obj, const char* target);
+
+// The current exception, taken out of the interpreter and normalized.
+// GIL held, an exception set.
+struct FetchedError {
+  PyRef type;
+  PyRef value;
+  PyRef traceback;
+};
+FetchedError fetch_normalized_error();
 
 // The qualified name of obj's type ("int", "NoneType"). GIL held.
 std::string qualified_type_name(PyObject* obj);

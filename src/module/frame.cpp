@@ -138,16 +138,10 @@ void rethrow_with_argument_name(const char* param) {
   if (PyErr_Occurred() == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) {
     throw_python_error();
   }
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef type_ref = PyRef::steal(type);
-  PyRef value_ref = PyRef::steal(value);
-  PyRef traceback_ref = PyRef::steal(traceback);
-  if (type != PyExc_TypeError) {  // a subclass of TypeError passes unchanged
-    PyErr_Restore(type_ref.release(), value_ref.release(), traceback_ref.release());
+  FetchedError error = fetch_normalized_error();
+  PyObject* value = error.value.get();
+  if (error.type.get() != PyExc_TypeError) {  // a subclass of TypeError passes unchanged
+    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
     throw PythonError{};
   }
   PyRef text = PyRef::steal(PyObject_Str(value));
