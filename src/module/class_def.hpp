@@ -9,7 +9,7 @@
 
 namespace vesk {
 
-// Returns a new type object for the spec, or throws PythonError with the
+// Returns a new type object built from `spec` (a PyType_Spec), or throws PythonError with the
 // RuntimeError "An error occurred while initializing class {}" set.
 PyObject* create_type(PyType_Spec* spec, const char* class_name);
 
