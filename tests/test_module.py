@@ -123,3 +123,15 @@ def test_import_from_a_second_interpreter_fails():
     run = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith("ImportError:") and "does not support subinterpreters" in run.stdout
+
+
+def test_extension_uses_only_the_stable_abi():
+    symbols_module = pytest.importorskip("test.test_stable_abi_ctypes")
+    nm = subprocess.run(["nm", "-D", "--undefined-only", _core.__file__], capture_output=True, text=True)
+    if nm.returncode != 0:
+        pytest.skip("nm is not available")
+    used = {line.split()[-1].split("@")[0] for line in nm.stdout.splitlines() if line.strip()}
+    python_symbols = {name for name in used if name.startswith(("Py", "_Py"))}
+    # PyModule_Create2 is stable ABI but missing from that list.
+    outside = python_symbols - set(symbols_module.SYMBOL_NAMES) - {"PyModule_Create2"}
+    assert python_symbols and not outside
