@@ -89,14 +89,12 @@ std::uint64_t enforce_max_count(StoreState& self, std::uint64_t max_count) {
 
 // ---- batches -----------------------------------------------------------------
 
-std::vector<PyRef> get_status_batch(StoreState& self, std::vector<Text> task_ids) {
-  std::vector<PyRef> results;
-  results.reserve(task_ids.size());
-  for (Text task_id : task_ids) {
-    std::optional<TaskStatusSnapshot> record = self.store->read(task_id);
-    results.push_back(record ? PyRef::steal(to_python(std::move(*record))) : PyRef::borrow(Py_None));
-  }
-  return results;
+std::vector<std::optional<TaskStatusSnapshot>> get_status_batch(StoreState& self,
+                                                                std::vector<Text> task_ids) {
+  std::vector<std::optional<TaskStatusSnapshot>> records;
+  records.reserve(task_ids.size());
+  for (Text task_id : task_ids) records.push_back(self.store->read(task_id));
+  return records;  // the frame builds the list of dicts (or None)
 }
 
 std::uint64_t update_status_fast_batch(StoreState& self, Region& region,
