@@ -11,41 +11,40 @@
 namespace vesk {
 namespace {
 
+// Calls read_some(out + filled, len - filled) until `len` bytes are filled,
+// retrying on EINTR; true if all were filled.
+template <class ReadSome>
+bool fill_with(ReadSome read_some, unsigned char* out, std::size_t len) noexcept {
+  std::size_t filled = 0;
+  while (filled < len) {
+    const ssize_t got = read_some(out + filled, len - filled);
+    if (got > 0) {
+      filled += static_cast<std::size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Reads exactly `len` bytes from /dev/urandom; false on any failure.
 bool read_urandom(unsigned char* out, std::size_t len) noexcept {
   const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }
-  std::size_t filled = 0;
-  while (filled < len) {
-    const ssize_t got = ::read(fd, out + filled, len - filled);
-    if (got > 0) {
-      filled += static_cast<std::size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
+  const bool filled =
+      fill_with([fd](unsigned char* to, std::size_t n) { return ::read(fd, to, n); }, out, len);
   ::close(fd);
-  return filled == len;
+  return filled;
 }
 
 // getrandom(2) first; /dev/urandom if the kernel lacks it or it fails.
 void fill_random(unsigned char* out, std::size_t len) {
-  std::size_t filled = 0;
-  while (filled < len) {
-    const ssize_t got = ::getrandom(out + filled, len - filled, 0);
-    if (got > 0) {
-      filled += static_cast<std::size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  if (filled == len || read_urandom(out, len)) {
+  const auto get_random = [](unsigned char* to, std::size_t n) { return ::getrandom(to, n, 0); };
+  if (fill_with(get_random, out, len) || read_urandom(out, len)) {
     return;
   }
   throw std::system_error(errno, std::generic_category(), "cannot read random hash keys");
