@@ -65,7 +65,7 @@ inline constexpr std::size_t max_load(std::size_t capacity) noexcept {
 }
 
 static_assert(kTagBits == 7, "a tag must fit below the control byte's high bit, which marks free slots");
-static_assert((kEmpty & 0x80) && (kDeleted & 0x80),
+static_assert((kEmpty & 0x80) != 0 && (kDeleted & 0x80) != 0,
               "free control bytes need the high bit set so it alone tells free from full");
 static_assert((kEmpty & 0x02) == 0 && (kDeleted & 0x02) != 0,
               "match_empty tells empty from deleted by bit 1");
