@@ -5,6 +5,8 @@ share one process: a sharded task status store with time-to-live expiry, a
 batched status writer, a task dependency manager and a priority task queue.
 """
 
+from importlib.metadata import version as _installed_version
+
 from ._core import (
     PrioritizedTask,
     PyBatchedUpdater,
@@ -20,3 +22,5 @@ __all__ = [
     "PrioritizedTask",
     "PyBatchedUpdater",
 ]
+
+__version__: str = _installed_version("vesk_async_task")
