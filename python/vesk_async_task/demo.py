@@ -1,7 +1,8 @@
 """Run a workflow of tasks on worker threads, scheduled by their dependencies.
 
-    python -m vesk_async_task.demo [--tasks N] [--workers N] [--seed N]
-                                   [--workflow FILE] [--ttl S] [--max-records N]
+    python -m vesk_async_task [--tasks N] [--seed N] [--fail-rate P] [--workers N]
+                              [--ttl S] [--max-records N] [--strict]
+    python -m vesk_async_task --workflow FILE [--workers N] [--ttl S] ...
 
 A scheduler declares every dependency on a PyTaskDependencyManager (refusing a
 cyclic workflow), puts ready tasks on a PyPriorityTaskQueue, and workers take
@@ -10,22 +11,26 @@ report completion. The scheduler then finds newly ready dependents through
 get_dependents and is_ready. A monitoring loop expires and trims the status
 records and archives finished ones through a PyBatchedUpdater. At the end the
 run is checked: every task ran exactly once, and only after all of its
-prerequisites had completed.
+prerequisites had completed. Ctrl-C stops the workers and reports the part
+that ran (exit status 130).
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import hashlib
 import itertools
 import json
 import queue
 import random
+import signal
 import sys
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, TextIO
+from types import FrameType
+from typing import Any, Callable, Iterator, TextIO
 
 from vesk_async_task import (
     PyBatchedUpdater,
@@ -36,6 +41,9 @@ from vesk_async_task import (
 
 EXIT_BAD_INPUT = 2
 EXIT_CHECK_FAILED = 1
+EXIT_INTERRUPTED = 130  # the shell's status for a process ended by SIGINT
+ORDER_LISTED_UP_TO = 20  # workflows this small get the order their tasks ran in
+FAILED_LISTED = 5
 
 
 class WorkflowError(Exception):
@@ -65,13 +73,18 @@ class Workflow:
 # ---- workflows --------------------------------------------------------------
 
 
-def synthetic_workflow(count: int, seed: int, fail_rate: float = 0.0) -> Workflow:
+def synthetic_workflow(
+    count: int, seed: int, fail_rate: float = 0.0, on_progress: Callable[[int], None] | None = None
+) -> Workflow:
     """count tasks with random priorities; each depends on up to three earlier ones,
-    and a fraction fail_rate of them raise when they run."""
+    and a fraction fail_rate of them raise when they run. on_progress(tasks built so
+    far) is called now and then, for large workflows."""
     rng = random.Random(seed)
     ids = [f"task-{i:06d}" for i in range(count)]
     tasks: dict[str, Task] = {}
     for i, task_id in enumerate(ids):
+        if on_progress is not None and i % 10_000 == 0:
+            on_progress(i)
         window = ids[max(0, i - 500) : i]
         after = tuple(rng.sample(window, k=min(len(window), rng.choice((0, 1, 1, 2, 3)))))
         fails = rng.random() < fail_rate
@@ -163,6 +176,7 @@ class Counters:
     started_at: dict[str, int] = field(default_factory=dict)
     finished_at: dict[str, int] = field(default_factory=dict)
     failed: set[str] = field(default_factory=set)
+    worker_of: dict[str, str] = field(default_factory=dict)
     waits: list[float] = field(default_factory=list)
     archive: list[tuple[str, Any]] = field(default_factory=list)
     expired: int = 0
@@ -185,6 +199,7 @@ class Run:
         self.workflow = workflow
         self.worker_count = workers
         self.max_records = max_records
+        self.ttl = ttl
         self.store = PyShardedTaskStatus(16, ttl)
         self.dependencies = PyTaskDependencyManager()
         self.queue = PyPriorityTaskQueue(0)
@@ -194,6 +209,7 @@ class Run:
         self.finished: queue.SimpleQueue[tuple[str, bool]] = queue.SimpleQueue()
         self.stop = threading.Event()
         self.workers: list[threading.Thread] = []
+        self.elapsed = 0.0
 
     # -- scheduler --
 
@@ -253,6 +269,7 @@ class Run:
                 counters.waits.append(time.monotonic() - self.enqueued_at[task_id])
                 counters.runs[task_id] = counters.runs.get(task_id, 0) + 1
                 counters.started_at[task_id] = next(counters.sequence)
+                counters.worker_of[task_id] = name
             self.store.update_status_fast(task_id, "running", None, start, None, name)
             try:
                 result: str | None = simulated_work(task)
@@ -285,47 +302,61 @@ class Run:
             progress.show(len(self.counters.finished_at))
         self.monitor_once()
 
-    def execute(self, progress: Progress) -> float:
+    def execute(self, progress: Progress) -> None:
+        """Runs the workflow; however it ends (an interrupt included), the
+        threads are stopped and the elapsed time is kept."""
         self.workers = workers = [
             threading.Thread(target=self.work, args=(f"worker-{n}",), daemon=True)
             for n in range(self.worker_count)
         ]
         monitor = threading.Thread(target=self.monitor, args=(progress,), daemon=True)
         began = time.monotonic()
-        for thread in [*workers, monitor]:
-            thread.start()
         try:
+            for thread in [*workers, monitor]:
+                thread.start()
             self.schedule()
         finally:
             self.stop.set()
             for thread in [*workers, monitor]:
-                thread.join(10)
-        return time.monotonic() - began
+                if thread.ident is not None:  # an interrupt may come before all started
+                    thread.join(10)
+            self.elapsed = time.monotonic() - began
 
 
 class Progress:
-    """One refreshed line on a terminal, plain periodic lines otherwise."""
+    """One refreshed line on a terminal, plain lines at most once a second otherwise."""
 
     def __init__(self, total: int, stream: TextIO) -> None:
         self.total = total
         self.stream = stream
         self.live = stream.isatty()
         self.began = time.monotonic()
-        self.last_plain = 0.0
+        self.last_plain = -1.0
+        self.shown = False
 
     def show(self, done: int) -> None:
         elapsed = time.monotonic() - self.began
-        line = f"{done}/{self.total} tasks done, {done / elapsed if elapsed else 0.0:,.0f} tasks/s"
+        self.say(f"{done}/{self.total} tasks done, {done / elapsed if elapsed else 0.0:,.0f} tasks/s")
+
+    def building(self, built: int) -> None:
+        self.say(f"building the workflow: {built:,} of {self.total:,} tasks")
+
+    def say(self, line: str) -> None:
+        elapsed = time.monotonic() - self.began
         if self.live:
             self.stream.write(f"\r{line}\x1b[K")
             self.stream.flush()
+            self.shown = True
         elif elapsed - self.last_plain >= 1.0:
             self.last_plain = elapsed
             self.stream.write(line + "\n")
 
     def end(self) -> None:
-        if self.live:
+        """Ends a live line, so that what follows starts on a line of its own."""
+        if self.shown:
             self.stream.write("\n")
+            self.stream.flush()
+            self.shown = False
 
 
 # ---- checks and report ----------------------------------------------------
@@ -347,7 +378,9 @@ def blocked_by_failure(workflow: Workflow, failed: set[str]) -> set[str]:
     return blocked
 
 
-def check_run(workflow: Workflow, counters: Counters) -> list[str]:
+def check_run(workflow: Workflow, counters: Counters, complete: bool = True) -> list[str]:
+    """Problems of a run: a task that ran twice, or before a prerequisite finished,
+    or although a prerequisite failed; for a complete run also a task that never ran."""
     problems: list[str] = []
     blocked = blocked_by_failure(workflow, counters.failed)
     for task in workflow.tasks.values():
@@ -355,6 +388,8 @@ def check_run(workflow: Workflow, counters: Counters) -> list[str]:
         if task.task_id in blocked:
             if runs:
                 problems.append(f"{task.task_id} ran although a prerequisite failed")
+            continue
+        if runs == 0 and not complete:
             continue
         if runs != 1:
             problems.append(f"{task.task_id} ran {runs} times")
@@ -373,23 +408,95 @@ def percentile(values: list[float], fraction: float) -> float:
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
 
 
-def report(run: Run, elapsed: float, problems: list[str], out: TextIO) -> None:
+@dataclass(frozen=True)
+class RecordCounts:
+    """Where the status records went. Every record ends in exactly one of expired,
+    trimmed or left; every task put on the queue made at least one. A task makes
+    another when trimming removed its record before it finished and a later update
+    (running, completed, failed) wrote the record anew."""
+
+    tasks: int
+    expired: int
+    trimmed: int
+    left: int
+
+    @property
+    def made(self) -> int:
+        return self.expired + self.trimmed + self.left
+
+    @property
+    def written_again(self) -> int:
+        return self.made - self.tasks
+
+
+def record_counts(run: Run) -> RecordCounts:
+    return RecordCounts(
+        tasks=len(run.enqueued_at),
+        expired=run.counters.expired,
+        trimmed=run.counters.trimmed,
+        left=run.store.get_total_count(),
+    )
+
+
+def report(run: Run, problems: list[str], out: TextIO, interrupted: bool = False) -> None:
     counters = run.counters
     ran = sum(counters.runs.values())
+    elapsed = run.elapsed
     blocked = blocked_by_failure(run.workflow, counters.failed)
+    records = record_counts(run)
+    if interrupted:
+        out.write("interrupted: the workers were stopped; this is the part that ran\n")
     out.write(
         f"ran {ran} of {len(run.workflow.tasks)} tasks on {run.worker_count} workers "
         f"in {elapsed:.2f} s: {ran / elapsed if elapsed else 0.0:,.0f} tasks/s\n"
         f"queue wait p50 {percentile(counters.waits, 0.5) * 1e3:.2f} ms, "
         f"p99 {percentile(counters.waits, 0.99) * 1e3:.2f} ms\n"
-        f"failed {len(counters.failed)}, not run because a prerequisite failed {len(blocked)}\n"
-        f"status records: {counters.expired} expired, {counters.trimmed} trimmed, "
-        f"{run.store.get_total_count()} left; {counters.archived} archived in batches\n"
     )
+    out.write(f"failed {len(counters.failed)}, not run because a prerequisite failed {len(blocked)}\n")
+    if counters.failed:
+        first = sorted(counters.failed, key=lambda t: counters.finished_at[t])[:FAILED_LISTED]
+        out.write(f"  first failed: {', '.join(first)}\n")
+    out.write(
+        f"status records: {records.made} made = {records.expired} expired ({run.ttl} s after "
+        f"their task ended) + {records.trimmed} trimmed (the oldest beyond {run.max_records}) "
+        f"+ {records.left} left;\n"
+        f"  one for each of the {records.tasks} queued tasks, and {records.written_again} written "
+        f"again after trimming removed the record of a task not yet finished\n"
+        f"{counters.archived} finished tasks archived in batches\n"
+    )
+    if len(run.workflow.tasks) <= ORDER_LISTED_UP_TO:
+        write_run_order(run, blocked, out)
     if problems:
         out.write(f"CHECK FAILED: {len(problems)} problems, first: {problems[0]}\n")
+    elif interrupted:
+        out.write("check passed for the tasks that ran: each ran once, after all of its prerequisites\n")
+    elif blocked:
+        out.write(
+            "check passed: every task whose prerequisites all completed ran once, after them; "
+            "the others never ran\n"
+        )
     else:
         out.write("check passed: every task ran once, after all of its prerequisites\n")
+
+
+def write_run_order(run: Run, blocked: set[str], out: TextIO) -> None:
+    """The tasks in the order they started, with their worker and outcome."""
+    counters = run.counters
+    started = sorted(counters.started_at, key=lambda t: counters.started_at[t])
+    width = max(len(t) for t in run.workflow.tasks)
+    out.write("order the tasks ran in:\n")
+    for number, task_id in enumerate(started, 1):
+        if task_id in counters.failed:
+            outcome = "failed"
+        elif task_id in counters.finished_at:
+            outcome = "completed"
+        else:
+            outcome = "stopped"
+        out.write(f"  {number:2}. {task_id:<{width}}  {counters.worker_of[task_id]}  {outcome}\n")
+    for task_id in run.workflow.tasks:
+        if task_id not in counters.started_at:
+            reason = "a prerequisite failed" if task_id in blocked else "interrupted first"
+            out.write(f"   -  {task_id:<{width}}  not run: {reason}\n")
 
 
 # ---- command line ---------------------------------------------------------
@@ -420,48 +527,109 @@ def fraction(text: str) -> float:
     return value
 
 
+SYNTHETIC_DEFAULTS = {"tasks": 20_000, "seed": 1, "fail_rate": 0.0}
+
+
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="python -m vesk_async_task.demo",
+        prog="python -m vesk_async_task",
         description="Run a workflow of dependent tasks on worker threads.",
     )
-    parser.add_argument("--tasks", type=whole_number(1), default=20_000,
+    parser.add_argument("--tasks", type=whole_number(1),
                         help="size of the built-in synthetic workflow (default 20000)")
     parser.add_argument("--workers", type=whole_number(1), default=4, help="worker threads (default 4)")
-    parser.add_argument("--seed", type=int, default=1, help="seed of the synthetic workflow")
+    parser.add_argument("--seed", type=int, help="seed of the synthetic workflow (default 1)")
     parser.add_argument("--workflow", metavar="FILE", help="run the workflow in this JSON file")
-    parser.add_argument("--fail-rate", type=fraction, default=0.0,
+    parser.add_argument("--fail-rate", type=fraction,
                         help="share of synthetic tasks that raise (default 0)")
     parser.add_argument("--ttl", type=whole_number(0), default=1,
                         help="seconds a finished task's status record is kept (default 1)")
     parser.add_argument("--max-records", type=whole_number(0), default=10_000,
                         help="most status records kept at once (default 10000)")
-    return parser.parse_args(argv)
+    parser.add_argument("--strict", action="store_true",
+                        help="exit with status 1 if any task failed or never ran")
+    args = parser.parse_args(argv)
+    synthetic_only = [name for name in SYNTHETIC_DEFAULTS if getattr(args, name) is not None]
+    if args.workflow is not None and synthetic_only:
+        option = "--" + synthetic_only[0].replace("_", "-")
+        parser.error(f"{option} describes the synthetic workflow and cannot be used with --workflow")
+    for name, default in SYNTHETIC_DEFAULTS.items():
+        if getattr(args, name) is None:
+            setattr(args, name, default)
+    return args
+
+
+@contextlib.contextmanager
+def first_interrupt_only() -> Iterator[None]:
+    """The first Ctrl-C raises KeyboardInterrupt; later ones are ignored, so that
+    stopping the workers and reporting are not cut short."""
+
+    def interrupt(signum: int, frame: FrameType | None) -> None:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        raise KeyboardInterrupt
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def build_workflow(args: argparse.Namespace) -> Workflow:
+    if args.workflow is not None:
+        return load_workflow(args.workflow)
+    progress = Progress(args.tasks, sys.stderr)
+    workflow = synthetic_workflow(args.tasks, args.seed, args.fail_rate,
+                                  progress.building if args.tasks >= 100_000 else None)
+    progress.end()
+    return workflow
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_arguments(argv)
+    with first_interrupt_only():
+        return run_demo(args)
+
+
+def run_demo(args: argparse.Namespace) -> int:
+    run: Run | None = None
+    progress: Progress | None = None
     try:
-        if args.workflow is not None:
-            workflow = load_workflow(args.workflow)
-        else:
-            workflow = synthetic_workflow(args.tasks, args.seed, args.fail_rate)
+        workflow = build_workflow(args)
         run = Run(workflow, args.workers, args.ttl, args.max_records)
         run.declare()
+        progress = Progress(len(workflow.tasks), sys.stderr)
+        run.execute(progress)
     except WorkflowError as error:
         print(f"error: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
-    progress = Progress(len(workflow.tasks), sys.stderr)
-    try:
-        elapsed = run.execute(progress)
     except RunError as error:
-        progress.end()
+        if progress is not None:
+            progress.end()
         print(f"error: {error}", file=sys.stderr)
         return EXIT_CHECK_FAILED
+    except KeyboardInterrupt:
+        if sys.stderr.isatty():
+            sys.stderr.write("\n")  # off the progress line and the terminal's ^C
+        if progress is None or run is None:
+            print("interrupted before the run started", file=sys.stderr)
+        else:
+            sys.stdout.flush()
+            report(run, check_run(run.workflow, run.counters, complete=False), sys.stdout, interrupted=True)
+        return EXIT_INTERRUPTED
     progress.end()
     problems = check_run(workflow, run.counters)
-    report(run, elapsed, problems, sys.stdout)
-    return EXIT_CHECK_FAILED if problems else 0
+    report(run, problems, sys.stdout)
+    if problems:
+        return EXIT_CHECK_FAILED
+    if args.strict and run.counters.failed:
+        unrun = len(blocked_by_failure(workflow, run.counters.failed))
+        print(f"strict: {len(run.counters.failed)} tasks failed and {unrun} never ran", file=sys.stderr)
+        return EXIT_CHECK_FAILED
+    return 0
 
 
 if __name__ == "__main__":
