@@ -73,11 +73,16 @@ def test_method_tables_in_registration_order():
     assert [m for m in vars(_core.PrioritizedTask) if not m.startswith("__")] == []
 
 
-def test_types_have_no_module_entry_and_no_gc():
+def test_types_are_module_qualified_and_import_cleanly_under_strict_warnings():
     for name in CLASSES:
         cls = getattr(_core, name)
-        assert "__module__" not in vars(cls)
-        assert cls.__name__ == name
+        assert cls.__module__ == "vesk_async_task._core"
+        assert cls.__name__ == cls.__qualname__ == name
+    script = "import pydoc, vesk_async_task as v; print(pydoc.render_doc(v.PyPriorityTaskQueue, renderer=pydoc.plaintext))"
+    run = subprocess.run([sys.executable, "-W", "error", "-c", script],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert "get_batch(self, /, max_count=None)" in run.stdout
 
 
 def test_panic_exception_is_a_base_exception_outside_the_namespace():
