@@ -215,9 +215,8 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     CallArena arena;
     return frame_detail::run_body<Body>(state_of<State>(self),
                                         frame_detail::convert_all<Values>(Spec, slots, arena));
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    rethrow_if_thread_exit();
     return translate_current_exception();
   }
 }
@@ -230,9 +229,8 @@ PyObject* noargs_entry(PyObject* self, PyObject*) {
   try {
     if (!Class::is_instance(self)) throw_wrong_instance(self, Class::name);
     return frame_detail::run_body<Body>(state_of<State>(self), std::tuple<>{});
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    rethrow_if_thread_exit();
     return translate_current_exception();
   }
 }
@@ -256,9 +254,8 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (obj == nullptr) throw_python_error();  // `state` is destroyed on the way out
     new (&state_of<State>(obj)) State(std::move(state));
     return obj;
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    rethrow_if_thread_exit();
     return translate_current_exception();
   }
 }

@@ -1,5 +1,7 @@
 #include "module/gil.hpp"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <vector>
 
@@ -60,6 +62,19 @@ void drain_deferred_releases() {
   // Released after the mutex: a finalizer may queue further references.
   for (PyObject* obj : taken) release_iteratively(obj);
 }
+
+#if !defined(__GLIBCXX__)
+// The handler has caught the interpreter's forced unwind as a foreign
+// exception. Forget it (the C++ ABI's per-thread record starts with the list
+// of caught exceptions; leaving the handler would otherwise delete it, which
+// glibc answers with an abort), then end the thread with a new forced unwind.
+extern "C" void* __cxa_get_globals() noexcept;  // C++ ABI; libc++abi's header omits it
+
+void end_thread_from_handler() {
+  *static_cast<void**>(__cxa_get_globals()) = nullptr;
+  pthread_exit(nullptr);
+}
+#endif
 
 }  // namespace gil_detail
 

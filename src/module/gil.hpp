@@ -17,8 +17,6 @@
 // and destructors seen on the way out leave the interpreter alone.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstddef>
 #include <type_traits>
@@ -49,6 +47,24 @@ inline bool holds_interpreter_lock() noexcept { return gil_detail::call_depth > 
 // True while this thread is being ended by a forced unwind at interpreter
 // exit: it does not hold the interpreter lock and never will again.
 inline bool thread_is_exiting() noexcept { return gil_detail::thread_exiting; }
+
+namespace gil_detail {
+[[noreturn]] void end_thread_from_handler();
+}
+
+// Inside a catch (...): lets the forced unwind that ends this thread at
+// interpreter exit go on (the exiting mark tells it: libc++abi, the runtime
+// linked into the distributed wheel, has no type to catch it by). libstdc++
+// rethrows it; libc++abi's rethrow would start a new, ordinary throw that
+// nothing catches, so there the thread is ended afresh instead.
+inline void rethrow_if_thread_exit() {
+  if (!thread_is_exiting()) return;
+#if defined(__GLIBCXX__)
+  throw;
+#else
+  gil_detail::end_thread_from_handler();
+#endif
+}
 
 // Takes the interpreter lock back. At interpreter exit this may end the
 // thread by a forced unwind instead of returning (see above).
@@ -203,10 +219,8 @@ auto run_in_region(Body&& body) {
       drain_deferred_releases();
       return result;
     }
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
-    if (thread_is_exiting()) throw;
+    rethrow_if_thread_exit();
     if (!region.ended()) region.end();
     if (PyErr_Occurred() == nullptr) drain_deferred_releases();
     throw;
