@@ -140,3 +140,28 @@ def test_extension_uses_only_the_stable_abi():
     # PyModule_Create2 is stable ABI but missing from that list.
     outside = python_symbols - set(symbols_module.SYMBOL_NAMES) - {"PyModule_Create2"}
     assert python_symbols and not outside
+
+
+DAEMON_AT_EXIT_SCRIPT = r"""
+import threading, time
+import vesk_async_task as v
+queue, store = v.PyPriorityTaskQueue(0), v.PyShardedTaskStatus(4, 1)
+def wait():
+    try:
+        queue.get(timeout=60)
+    finally:
+        print("python code ran during the thread's forced unwind")
+def write():
+    while True:
+        store.update_status_fast_batch([(f"t{i}", "running", 1.0, None, None, "w") for i in range(2000)])
+for target in (wait, write, write):
+    threading.Thread(target=target, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_daemon_threads_inside_calls_end_quietly_at_exit():
+    # The interpreter ends them with a forced unwind through our frames.
+    run = subprocess.run([sys.executable, "-c", DAEMON_AT_EXIT_SCRIPT], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "" and run.stderr == ""
