@@ -14,6 +14,7 @@ from ._core import (
     PyShardedTaskStatus,
     PyTaskDependencyManager,
 )
+from .records import TaskStatus as TaskStatus
 
 __all__ = [
     "PyShardedTaskStatus",
