@@ -29,7 +29,7 @@ class PyShardedTaskStatus:
     """
 
     def __new__(cls, shard_count: int, ttl: int) -> PyShardedTaskStatus:
-        """A store of `shard_count` shards (at least 1 for any use) whose
+        """A store of `shard_count` shards (at least 1) whose
         finished records expire `ttl` whole seconds after their end_time."""
 
     def get_status(self, task_id: str) -> TaskStatus | None:
