@@ -1,24 +1,33 @@
 """The workflow demo: a full run, its checks, and its handling of bad input."""
 
 import json
+import re
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
 from vesk_async_task import demo
 
 
-def run_demo(*args):
-    return subprocess.run([sys.executable, "-m", "vesk_async_task.demo", *args],
+def run_demo(*args, module="vesk_async_task.demo"):
+    return subprocess.run([sys.executable, "-m", module, *args],
                           capture_output=True, text=True, timeout=120)
 
 
-def test_synthetic_run_passes_its_checks():
-    run = run_demo("--tasks", "3000", "--workers", "3", "--ttl", "0", "--max-records", "500")
+def test_synthetic_run_passes_its_checks_and_accounts_for_every_record():
+    run = run_demo("--tasks", "3000", "--workers", "3", "--ttl", "0", "--max-records", "50",
+                   module="vesk_async_task")
     assert run.returncode == 0, run.stderr
     assert "ran 3000 of 3000 tasks" in run.stdout
     assert "check passed" in run.stdout
+    made, expired, trimmed, left, queued, again = map(int, re.search(
+        r"(\d+) made = (\d+) expired .* \+ (\d+) trimmed .* \+ (\d+) left;\n"
+        r"  one for each of the (\d+) queued tasks, and (\d+) written again", run.stdout).groups())
+    assert trimmed > 0 and left <= 50 and queued == 3000
+    assert made == expired + trimmed + left == queued + again
 
 
 def test_failed_tasks_block_their_dependents(tmp_path):
@@ -35,6 +44,11 @@ def test_failed_tasks_block_their_dependents(tmp_path):
     assert run.returncode == 0, run.stderr
     assert "ran 3 of 5 tasks" in run.stdout
     assert "failed 1, not run because a prerequisite failed 2" in run.stdout
+    assert "first failed: parse" in run.stdout
+    assert re.search(r"order the tasks ran in:\n   1\. side +worker-\d  completed\n", run.stdout)
+    assert re.search(r"parse +worker-\d  failed\n", run.stdout)
+    assert re.search(r"-  report +not run: a prerequisite failed\n", run.stdout)
+    assert run_demo("--workflow", str(path), "--strict").returncode == 1
 
 
 @pytest.mark.parametrize("content, message", [
@@ -63,6 +77,24 @@ def test_missing_file_and_bad_options_exit_2(tmp_path):
     assert run.returncode == 2 and "cannot read" in run.stderr and "Traceback" not in run.stderr
     run = run_demo("--workers", "0")
     assert run.returncode == 2 and "Traceback" not in run.stderr
+    run = run_demo("--workflow", str(tmp_path / "absent.json"), "--tasks", "5")
+    assert run.returncode == 2 and "--tasks describes the synthetic workflow" in run.stderr
+
+
+def test_ctrl_c_stops_the_run_and_reports_the_part_that_ran():
+    demo_run = subprocess.Popen([sys.executable, "-m", "vesk_async_task", "--tasks", "200000"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while "tasks done" not in demo_run.stderr.readline() and time.monotonic() < deadline:
+            pass
+        demo_run.send_signal(signal.SIGINT)
+        out, err = demo_run.communicate(timeout=60)
+    finally:
+        demo_run.kill()
+    assert demo_run.returncode == 130, err
+    assert "interrupted: the workers were stopped" in out and "check passed for the tasks that ran" in out
+    assert "Traceback" not in err
 
 
 def test_check_reports_runs_out_of_order_or_twice():
