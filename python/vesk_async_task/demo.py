@@ -44,6 +44,7 @@ EXIT_CHECK_FAILED = 1
 EXIT_INTERRUPTED = 130  # the shell's status for a process ended by SIGINT
 ORDER_LISTED_UP_TO = 20  # workflows this small get the order their tasks ran in
 FAILED_LISTED = 5
+LARGE_WORKFLOW = 100_000  # tasks; building and declaring one takes seconds, so say so
 
 
 class WorkflowError(Exception):
@@ -583,7 +584,7 @@ def build_workflow(args: argparse.Namespace) -> Workflow:
         return load_workflow(args.workflow)
     progress = Progress(args.tasks, sys.stderr)
     workflow = synthetic_workflow(args.tasks, args.seed, args.fail_rate,
-                                  progress.building if args.tasks >= 100_000 else None)
+                                  progress.building if args.tasks >= LARGE_WORKFLOW else None)
     progress.end()
     return workflow
 
@@ -600,6 +601,9 @@ def run_demo(args: argparse.Namespace) -> int:
     try:
         workflow = build_workflow(args)
         run = Run(workflow, args.workers, args.ttl, args.max_records)
+        if len(workflow.tasks) >= LARGE_WORKFLOW:
+            declared = sum(len(task.after) for task in workflow.tasks.values())
+            print(f"declaring {declared:,} dependencies", file=sys.stderr)
         run.declare()
         progress = Progress(len(workflow.tasks), sys.stderr)
         run.execute(progress)
