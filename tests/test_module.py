@@ -146,4 +146,3 @@ def test_extension_uses_only_the_stable_abi():
     # PyModule_Create2 is stable ABI but missing from that list.
     outside = python_symbols - set(symbols_module.SYMBOL_NAMES) - {"PyModule_Create2"}
     assert python_symbols and not outside
-
