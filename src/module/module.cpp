@@ -111,9 +111,8 @@ PyObject* initialise() {
     record_interpreter(interpreter);
     cached_module = PyRef::borrow(module.get()).release();
     return module.release();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    rethrow_if_thread_exit();
     return translate_current_exception();
   }
 }
