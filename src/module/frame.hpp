@@ -34,7 +34,7 @@ struct Param {
 
 template <std::size_t N>
 struct Params {
-  const char* class_name;
+  const char* class_name;   // nullptr for a module-level function
   const char* method_name;  // "__new__" for a constructor
   std::array<Param, N> params;
 
@@ -249,6 +249,37 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
 }
 
+// METH_FASTCALL | METH_KEYWORDS entry of a module-level function whose first
+// parameter is an instance of Class, handed to the body as its state (Spec
+// names that parameter first and has no class name).
+template <class Class, auto Body, const auto& Spec>
+PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  using State = typename Class::State;
+  using Values = typename frame_detail::BodyArgs<
+      typename frame_detail::FunctionTraits<decltype(Body)>::Args>::Values;
+  constexpr std::size_t N = std::tuple_size_v<Values>;
+  static_assert(Spec.params.size() == N + 1, "the instance comes first, then the body's arguments");
+  FrameScope frame;
+  try {
+    PyObject* slots[N + 1] = {};
+    static constexpr Signature sig = signature_of(Spec);
+    parse_arguments(sig, args, nargs, kwnames, slots);
+    try {
+      if (!Class::is_instance(slots[0])) throw_wrong_instance(slots[0], Class::name);
+    } catch (const PythonError&) {
+      rethrow_with_argument_name(Spec.params[0].name);
+    }
+    Borrow<State> claim(reinterpret_cast<Instance<State>*>(slots[0]));
+    CallArena arena;
+    return frame_detail::run_body<Body>(
+        claim.state(), frame_detail::convert_slots<Values>(Spec.params.data() + 1, slots + 1,
+                                                           arena, std::make_index_sequence<N>{}));
+  } catch (...) {
+    return translate_current_exception();
+  }
+}
+
 // METH_NOARGS entry.
 template <class Class, auto Body>
 PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
@@ -314,6 +345,14 @@ constexpr PyMethodDef method(const char* doc) {
   return PyMethodDef{Spec.method_name,
                      reinterpret_cast<PyCFunction>(
                          reinterpret_cast<void (*)(void)>(&method_entry<Class, Body, Spec>)),
+                     METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <class Class, auto Body, const auto& Spec>
+constexpr PyMethodDef function(const char* doc) {
+  return PyMethodDef{Spec.method_name,
+                     reinterpret_cast<PyCFunction>(
+                         reinterpret_cast<void (*)(void)>(&function_entry<Class, Body, Spec>)),
                      METH_FASTCALL | METH_KEYWORDS, doc};
 }
 

@@ -6,6 +6,8 @@
 // both are held the heap lock is taken first. A waiting get sleeps on a
 // condition variable tied to the heap lock, which put and put_batch signal;
 // it waits with the interpreter lock released and no other lock held.
+// Event loops wait differently: they register a descriptor in the queue's
+// wake-up list, which put and put_batch write to once their entries are in.
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -20,6 +22,7 @@
 #include "module/class_def.hpp"
 #include "module/registry.hpp"
 #include "queue/duration.hpp"
+#include "queue/wakeup_list.hpp"
 #include "types/task_heap.hpp"
 
 namespace vesk {
@@ -39,6 +42,8 @@ struct QueueCore {
   IdSet ids;
 
   const std::uint64_t maxsize;  // 0: no limit
+
+  WakeupList wakeups;  // descriptors of event loops waiting for an entry
 
   bool ids_at_capacity() const noexcept { return maxsize > 0 && ids.size() >= maxsize; }
 };
@@ -82,6 +87,14 @@ void erase_ids(IdSet& set, const std::vector<std::string>& ids) noexcept {
   }
 }
 
+// Signals the event loops waiting for an entry, if any, without the
+// interpreter lock (the writes are system calls).
+void wake_event_loops(QueueCore& q, Region& region) {
+  if (!q.wakeups.armed()) return;
+  region.release();
+  q.wakeups.notify();
+}
+
 // ---- constructor and methods ---------------------------------------------------
 
 QueueState construct(std::uint64_t maxsize) {
@@ -101,6 +114,7 @@ void put(QueueState& self, Region& region, std::int32_t priority, Text task_id,
     q.ids.insert(task_id);
   }
   q.entry_added.notify_one();
+  wake_event_loops(q, region);
 }
 
 // Waits on the condition until an entry comes or the duration has passed.
@@ -200,7 +214,10 @@ std::uint64_t put_batch(QueueState& self, Region& region,
       ++added;
     }
   }
-  if (added > 0) q.entry_added.notify_all();
+  if (added > 0) {
+    q.entry_added.notify_all();
+    wake_event_loops(q, region);
+  }
   return added;
 }
 
@@ -225,6 +242,17 @@ std::vector<std::string> get_batch(QueueState& self, Region& region,
   return taken;
 }
 
+// Module-level helpers of the asyncio view: a loop's descriptor is written
+// to by the next put after it registered (see WakeupList).
+void register_wakeup(QueueState& self, Region& region, std::int32_t fd) {
+  if (fd < 0) throw RaisePython{&PyExc_ValueError, "fd must not be negative"};
+  self.core->wakeups.add(fd, region.lock_hook());
+}
+
+void unregister_wakeup(QueueState& self, Region& region, std::int32_t fd) {
+  self.core->wakeups.remove(fd, region.lock_hook());
+}
+
 // ---- registration ----------------------------------------------------------------
 
 constexpr const char* kClass = "PyPriorityTaskQueue";
@@ -238,6 +266,8 @@ constexpr Params<2> kGetParams{
 constexpr Params<1> kRemoveParams{kClass, "remove", {Param{"task_id"}}};
 constexpr Params<1> kPutBatchParams{kClass, "put_batch", {Param{"items"}}};
 constexpr Params<1> kGetBatchParams{kClass, "get_batch", {Param{"max_count", Default::None}}};
+constexpr Params<2> kRegisterWakeupParams{nullptr, "_register_wakeup", {Param{"queue"}, Param{"fd"}}};
+constexpr Params<2> kUnregisterWakeupParams{nullptr, "_unregister_wakeup", {Param{"queue"}, Param{"fd"}}};
 
 }  // namespace
 
@@ -277,5 +307,15 @@ PyMethodDef PriorityQueueClass::methods[] = {
 };
 
 PyTypeObject* priority_task_queue_type() { return PriorityQueueClass::type(); }
+
+PyMethodDef queue_wakeup_functions[] = {
+    function<PriorityQueueClass, &register_wakeup, kRegisterWakeupParams>(
+        "_register_wakeup($module, queue, fd)\n--\n\n"
+        "登记唤醒描述符：下一次向队列添加任务时写入 fd（仅一次）"),
+    function<PriorityQueueClass, &unregister_wakeup, kUnregisterWakeupParams>(
+        "_unregister_wakeup($module, queue, fd)\n--\n\n"
+        "撤销唤醒描述符的登记；返回后不再写入 fd"),
+    end_of_methods(),
+};
 
 }  // namespace vesk
