@@ -13,6 +13,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import bench_aio  # noqa: E402
 import bench_dependency  # noqa: E402
 import bench_queue  # noqa: E402
 import bench_status  # noqa: E402
@@ -49,6 +50,7 @@ def main():
 
     print(f"CPython {sys.version.split()[0]}; n={n}, repeats={repeats}, graph {tasks} tasks / {edges} edges")
     rows = queue_rows(n, repeats) + status_rows(n, repeats) + dependency_rows(tasks, edges, repeats)
+    rows += bench_aio.rows(n // 5, repeats)
     print(f"{'comparison':58} {'ours ms':>10} {'peer ms':>10} {'ratio':>7} {'target':>7}  ")
     missed = 0
     for label, ours, peer, target in rows:
@@ -70,6 +72,7 @@ def main():
           f"dict + Lock {peer_mem / 2**20:.1f} MiB, ours/peer {share:.2f} (target <= 0.5)  "
           f"{'ok' if share <= 0.5 else 'MISSED'}")
     missed += ours_cpu > 0.01
+    missed += bench_aio.report_idle()
     missed += share > 0.5
     print(f"{missed} target(s) missed")
 
