@@ -18,6 +18,7 @@ import asyncio
 import os
 import weakref
 from collections import deque
+from typing import Callable
 
 from ._core import PyPriorityTaskQueue, _register_wakeup, _unregister_wakeup
 
@@ -44,24 +45,49 @@ def _close_channel(queue: PyPriorityTaskQueue, read_fd: int, write_fd: int) -> N
         os.close(write_fd)
 
 
-class _LoopWaker:
-    """One loop's descriptor for one queue, and that loop's waiting coroutines.
+class _Channel:
+    """One loop's descriptor for one queue.
 
-    Used only on the loop's own thread. The loop's reader keeps it alive while
-    the loop is open; the descriptor is closed when the loop closes and drops
-    the reader, or when the view that made it goes away.
+    Only the loop's reader holds it, so it is closed as soon as the loop
+    closes (dropping its readers) or stops reading it, even while a cancelled
+    task's traceback still holds the waiting side.
+    """
+
+    def __init__(self, queue: PyPriorityTaskQueue, wake: Callable[[], None]) -> None:
+        self.read_fd, self.write_fd = _open_channel()
+        self.release = weakref.finalize(self, _close_channel, queue, self.read_fd, self.write_fd)
+        self._wake = weakref.WeakMethod(wake)
+
+    def on_readable(self) -> None:
+        try:
+            os.read(self.read_fd, 4096)  # an eventfd resets; a pipe holds a few writes at most
+        except (BlockingIOError, InterruptedError):
+            pass
+        wake = self._wake()
+        if wake is not None:
+            wake()
+
+
+class _LoopWaker:
+    """The coroutines of one loop waiting on one queue, woken through a _Channel.
+
+    Used only on the loop's own thread, except close().
     """
 
     def __init__(self, queue: PyPriorityTaskQueue, loop: asyncio.AbstractEventLoop) -> None:
         self._queue = queue
-        self._read_fd, self._write_fd = _open_channel()
         self._waiters: deque[asyncio.Future[None]] = deque()
-        self.release = weakref.finalize(self, _close_channel, queue, self._read_fd, self._write_fd)
+        channel = _Channel(queue, self.wake_next)
+        self._read_fd, self._write_fd = channel.read_fd, channel.write_fd
+        self._channel = weakref.ref(channel)
         try:
-            loop.add_reader(self._read_fd, self._on_readable)
+            loop.add_reader(channel.read_fd, channel.on_readable)
         except BaseException:
-            self.release()
+            channel.release()
             raise
+
+    def is_open(self) -> bool:
+        return self._channel() is not None
 
     def arm(self) -> None:
         """Asks the queue to signal the next entry added (once)."""
@@ -93,17 +119,13 @@ class _LoopWaker:
                 return
 
     def close(self, loop: asyncio.AbstractEventLoop) -> None:
-        """Stops watching the descriptor and closes it. On the loop's thread."""
+        """Stops watching the descriptor and closes it. On the loop's thread,
+        or anywhere once the loop has stopped."""
         if not loop.is_closed():
             loop.remove_reader(self._read_fd)
-        self.release()
-
-    def _on_readable(self) -> None:
-        try:
-            os.read(self._read_fd, 4096)  # an eventfd resets; a pipe holds a few writes at most
-        except (BlockingIOError, InterruptedError):
-            pass
-        self.wake_next()
+        channel = self._channel()
+        if channel is not None:
+            channel.release()
 
 
 def _close_wakers(wakers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopWaker]) -> None:
@@ -113,15 +135,13 @@ def _close_wakers(wakers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _
     except RuntimeError:
         current = None
     for loop, waker in list(wakers.items()):
-        if loop.is_closed():
-            waker.release()  # the loop dropped its reader when it closed
-        elif loop is current or not loop.is_running():
+        if loop is current or not loop.is_running():
             waker.close(loop)
         else:
             try:
                 loop.call_soon_threadsafe(waker.close, loop)
             except RuntimeError:  # closed meanwhile
-                waker.release()
+                waker.close(loop)
 
 
 class AsyncTaskQueue:
@@ -209,6 +229,6 @@ class AsyncTaskQueue:
     def _waker(self) -> _LoopWaker:
         loop = asyncio.get_running_loop()
         waker = self._wakers.get(loop)
-        if waker is None:
+        if waker is None or not waker.is_open():
             waker = self._wakers[loop] = _LoopWaker(self._queue, loop)
         return waker
