@@ -152,7 +152,7 @@ def test_whole_store_methods(store):
     assert store.get_total_count() == 0 and store.cleanup_expired() == 0
 
 
-def test_constructor_limits():
+def test_constructor_limits(capfd):
     with pytest.raises(ValueError, match="^shard_count must be at least 1$"):
         PyShardedTaskStatus(0, 60)
     with pytest.raises(TypeError, match="argument 'ttl'"):
@@ -165,6 +165,8 @@ def test_constructor_limits():
     with pytest.raises(BaseException, match="^capacity overflow$") as info:
         PyShardedTaskStatus(2**60, 60)
     assert type(info.value).__name__ == "PanicException"
+    # The report names the source relative to src/, not the build machine's path.
+    assert "(status/sharded.cpp:" in capfd.readouterr().err
     assert PyShardedTaskStatus(1, 0).get_shard_count() == 1
 
 

@@ -38,7 +38,8 @@
 //   Outside the locks. Values may own Python references whose release runs
 //   arbitrary code, possibly code that uses this map. insert and remove hand
 //   the old value back to the caller; retain moves the rejected entries out
-//   and destroys them only after releasing the shard's lock. A moved-from
+//   and destroys them only after releasing the shard's lock; clear swaps each
+//   shard's table out under the lock and destroys it after. A moved-from
 //   value must own nothing, since table growth destroys moved-from values
 //   under the lock.
 #pragma once
@@ -291,10 +292,26 @@ class ShardedMap {
     }
   }
 
-  // Removes every entry; the tables keep their capacity.
+  // Empties the map shard by shard without allocating, so it cannot fail:
+  // each shard's table is swapped for an empty one under the shard's lock,
+  // and the old table is handed to dispose(table&) after the lock is released
+  // (its entries die with it, or earlier if dispose clears it).
+  template <class Dispose, class Hook = NoWaitHook>
+  void take_each_shard(Dispose&& dispose, Hook&& hook = {}) {
+    for (std::size_t i = 0; i < shard_count_; ++i) {
+      Table taken(IdHasher{keys_});
+      {
+        auto lock = acquire_lock<ExclusiveLock>(shards_[i].mutex, hook);
+        taken.swap(shards_[i].table);
+      }
+      dispose(taken);
+    }
+  }
+
+  // Removes every entry, destroying them outside the locks; never fails.
   template <class Hook = NoWaitHook>
   void clear(Hook&& hook = {}) {
-    retain([](const std::string&, V&) { return false; }, hook);
+    take_each_shard([](Table&) {}, hook);
   }
 
   // Calls f(const std::string&, const V&) for every entry, shard by shard.

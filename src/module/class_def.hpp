@@ -1,13 +1,17 @@
-// Heap types built from type specs: default flags only (no subclassing, no
-// cyclic GC, no __dict__, no weak references), exactly tp_new, tp_dealloc,
-// the method table and the docstring with the constructor's text signature.
+// Heap types built from type specs, named "vesk_async_task._core.<Class>":
+// default flags only (no subclassing, no cyclic GC, no __dict__, no weak
+// references), exactly tp_new, tp_dealloc, the method table and the docstring
+// with the constructor's text signature.
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "module/frame.hpp"
 
 namespace vesk {
+
+inline constexpr const char* kModuleName = "vesk_async_task._core";
 
 // Returns a new type object built from `spec` (a PyType_Spec), or throws PythonError with the
 // RuntimeError "An error occurred while initializing class {}" set.
@@ -32,8 +36,11 @@ struct ClassBase {
         {Py_tp_doc, const_cast<char*>(Derived::doc)},
         {0, nullptr},
     };
-    static PyType_Spec spec{Derived::name, static_cast<int>(sizeof(Instance<StateType>)), 0,
-                            Py_TPFLAGS_DEFAULT, slots};
+    // Qualified, so that the type gets a __module__ (pydoc and strict warnings
+    // need one); __name__, __qualname__ and messages keep the bare name.
+    static const std::string qualified_name = std::string(kModuleName) + "." + Derived::name;
+    static PyType_Spec spec{qualified_name.c_str(), static_cast<int>(sizeof(Instance<StateType>)),
+                            0, Py_TPFLAGS_DEFAULT, slots};
     PyObject* created = create_type(&spec, Derived::name);
     PyObject* expected = nullptr;
     if (!cached.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {

@@ -87,25 +87,13 @@ void report_unraisable_current_exception(PyObject* context) noexcept;
 template <class State>
 struct Instance {
   PyObject_HEAD
-  std::atomic<std::size_t> borrows;  // calls currently holding a shared claim
   State state;
 };
 
-// A shared claim on an instance for the length of one call.
 template <class State>
-class Borrow {
- public:
-  explicit Borrow(Instance<State>* inst) noexcept : inst_(inst) {
-    inst_->borrows.fetch_add(1, std::memory_order_relaxed);
-  }
-  ~Borrow() { inst_->borrows.fetch_sub(1, std::memory_order_relaxed); }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-  State& state() const noexcept { return inst_->state; }
-
- private:
-  Instance<State>* inst_;
-};
+State& state_of(PyObject* self) noexcept {
+  return reinterpret_cast<Instance<State>*>(self)->state;
+}
 
 namespace frame_detail {
 
@@ -178,47 +166,28 @@ Values convert_all(const Params<N>& spec, PyObject* const* slots, CallArena& are
                                std::make_index_sequence<N>{});
 }
 
-// Once a region has ended (the interpreter lock is held again), releases the
-// references its body dropped, also when the body failed, before any result
-// or error object is built. Skipped while a Python error is set, so that no
-// finalizer runs with an exception pending; the next call drains them then.
-struct DrainAfterRegion {
-  DrainAfterRegion() = default;
-  DrainAfterRegion(const DrainAfterRegion&) = delete;
-  DrainAfterRegion& operator=(const DrainAfterRegion&) = delete;
-  ~DrainAfterRegion() {
-    if (PyErr_Occurred() == nullptr) drain_deferred_releases();
-  }
-};
-
 // Runs the body and converts its result.
 template <auto Body, class State, class Values>
 PyObject* run_body(State& state, Values&& values) {
   using Traits = FunctionTraits<decltype(Body)>;
   using R = typename Traits::Result;
   constexpr bool has_region = BodyArgs<typename Traits::Args>::has_region;
-  auto call = [&](auto&... extra) -> decltype(auto) {
+  auto call = [&](auto&... extra) -> R {
     return std::apply(
         [&](auto&&... args) -> R { return Body(state, extra..., std::move(args)...); },
         std::forward<Values>(values));
   };
-  if constexpr (std::is_void_v<R>) {
-    if constexpr (has_region) {
-      DrainAfterRegion drain;
-      Region region;
-      call(region);
+  if constexpr (has_region) {
+    auto in_region = [&](Region& region) -> R { return call(region); };
+    if constexpr (std::is_void_v<R>) {
+      run_in_region(in_region);
+      Py_RETURN_NONE;
     } else {
-      call();
+      return to_python(run_in_region(in_region));
     }
+  } else if constexpr (std::is_void_v<R>) {
+    call();
     Py_RETURN_NONE;
-  } else if constexpr (has_region) {
-    std::optional<R> result;
-    {
-      DrainAfterRegion drain;
-      Region region;
-      result.emplace(call(region));
-    }
-    return to_python(std::move(*result));
   } else {
     return to_python(call());
   }
@@ -226,10 +195,13 @@ PyObject* run_body(State& state, Values&& values) {
 
 }  // namespace frame_detail
 
+// The entries below are not noexcept and let a forced unwind pass (see gil.hpp):
+// at interpreter exit a daemon thread inside a method is ended through them.
+
 // METH_FASTCALL | METH_KEYWORDS entry of a method with parameters.
 template <class Class, auto Body, const auto& Spec>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
   using State = typename Class::State;
   using Values = typename frame_detail::BodyArgs<
       typename frame_detail::FunctionTraits<decltype(Body)>::Args>::Values;
@@ -240,10 +212,11 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static constexpr Signature sig = signature_of(Spec);
     parse_arguments(sig, args, nargs, kwnames, slots);
     if (!Class::is_instance(self)) throw_wrong_instance(self, Spec.class_name);
-    Borrow<State> claim(reinterpret_cast<Instance<State>*>(self));
     CallArena arena;
-    return frame_detail::run_body<Body>(claim.state(),
+    return frame_detail::run_body<Body>(state_of<State>(self),
                                         frame_detail::convert_all<Values>(Spec, slots, arena));
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return translate_current_exception();
   }
@@ -254,7 +227,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // names that parameter first and has no class name).
 template <class Class, auto Body, const auto& Spec>
 PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
   using State = typename Class::State;
   using Values = typename frame_detail::BodyArgs<
       typename frame_detail::FunctionTraits<decltype(Body)>::Args>::Values;
@@ -270,11 +243,13 @@ PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     } catch (const PythonError&) {
       rethrow_with_argument_name(Spec.params[0].name);
     }
-    Borrow<State> claim(reinterpret_cast<Instance<State>*>(slots[0]));
     CallArena arena;
     return frame_detail::run_body<Body>(
-        claim.state(), frame_detail::convert_slots<Values>(Spec.params.data() + 1, slots + 1,
-                                                           arena, std::make_index_sequence<N>{}));
+        state_of<State>(slots[0]),
+        frame_detail::convert_slots<Values>(Spec.params.data() + 1, slots + 1, arena,
+                                            std::make_index_sequence<N>{}));
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return translate_current_exception();
   }
@@ -282,13 +257,14 @@ PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
 
 // METH_NOARGS entry.
 template <class Class, auto Body>
-PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+PyObject* noargs_entry(PyObject* self, PyObject*) {
   using State = typename Class::State;
   FrameScope frame;
   try {
     if (!Class::is_instance(self)) throw_wrong_instance(self, Class::name);
-    Borrow<State> claim(reinterpret_cast<Instance<State>*>(self));
-    return frame_detail::run_body<Body>(claim.state(), std::tuple<>{});
+    return frame_detail::run_body<Body>(state_of<State>(self), std::tuple<>{});
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return translate_current_exception();
   }
@@ -296,7 +272,7 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
 
 // tp_new: parses and converts, builds the native state, allocates the instance.
 template <class Class, auto Construct, const auto& Spec>
-PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   using State = typename Class::State;
   using Values = typename frame_detail::FunctionTraits<decltype(Construct)>::Args;
   constexpr std::size_t N = std::tuple_size_v<Values>;
@@ -311,10 +287,10 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     if (alloc == nullptr) alloc = PyType_GenericAlloc;
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) throw_python_error();  // `state` is destroyed on the way out
-    auto* inst = reinterpret_cast<Instance<State>*>(obj);
-    new (&inst->borrows) std::atomic<std::size_t>(0);
-    new (&inst->state) State(std::move(state));
+    new (&state_of<State>(obj)) State(std::move(state));
     return obj;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return translate_current_exception();
   }

@@ -7,10 +7,21 @@
 // interpreter lock drains. A lock release region (Region) sets the depth to 0
 // for the whole body, even while it still holds the interpreter lock, so no
 // Python code (a finalizer run by a release) can ever run inside a body.
+//
+// Interpreter exit. While the interpreter finalizes, a daemon thread that
+// takes the interpreter lock back does not return from
+// PyEval_RestoreThread: the interpreter ends it with pthread_exit, a forced
+// unwind. Every path that takes the lock back goes through
+// take_interpreter_lock_back(), which marks the thread as exiting until the
+// call returns; the frames the unwind passes are not noexcept and rethrow it,
+// and destructors seen on the way out leave the interpreter alone.
 #pragma once
+
+#include <cxxabi.h>
 
 #include <atomic>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "module/python.hpp"
@@ -23,7 +34,10 @@ namespace vesk {
 inline constexpr std::size_t kLongBatch = 64;
 
 namespace gil_detail {
-extern thread_local int call_depth;
+// Initial-exec and constant-initialized: a plain load from the thread pointer,
+// with no call to __tls_get_addr or to an initialization guard.
+extern constinit thread_local int call_depth __attribute__((tls_model("initial-exec")));
+extern constinit thread_local bool thread_exiting __attribute__((tls_model("initial-exec")));
 extern std::atomic<bool> deferred_pending;
 void drain_deferred_releases();
 }  // namespace gil_detail
@@ -32,12 +46,25 @@ void drain_deferred_releases();
 // not inside a lock release region.
 inline bool holds_interpreter_lock() noexcept { return gil_detail::call_depth > 0; }
 
+// True while this thread is being ended by a forced unwind at interpreter
+// exit: it does not hold the interpreter lock and never will again.
+inline bool thread_is_exiting() noexcept { return gil_detail::thread_exiting; }
+
+// Takes the interpreter lock back. At interpreter exit this may end the
+// thread by a forced unwind instead of returning (see above).
+inline void take_interpreter_lock_back(PyThreadState* state) {
+  gil_detail::thread_exiting = true;
+  PyEval_RestoreThread(state);
+  gil_detail::thread_exiting = false;
+}
+
 // Releases `obj` now if the interpreter lock is held, else queues it in the
 // deferred-release list. Never runs Python code while a region body runs.
 void release_reference(PyObject* obj) noexcept;
 
 // Releases every queued reference. Interpreter lock held, no native lock held.
-inline void drain_deferred_releases() noexcept {
+// Not noexcept: a finalizer it runs may take part in a forced unwind.
+inline void drain_deferred_releases() {
   if (gil_detail::deferred_pending.load(std::memory_order_acquire)) {
     gil_detail::drain_deferred_releases();
   }
@@ -47,7 +74,7 @@ inline void drain_deferred_releases() noexcept {
 // drains the deferred-release list first.
 class FrameScope {
  public:
-  FrameScope() noexcept {
+  FrameScope() {
     ++gil_detail::call_depth;
     drain_deferred_releases();
   }
@@ -97,13 +124,13 @@ class PyRef {
 // lock still held and call depth 0; it gives the lock up with release(),
 // either for long work or, through lock_hook(), right before it would wait for
 // a native lock. It never takes the interpreter lock back while it holds a
-// native lock: the region's end re-acquires it after the body returned.
+// native lock: run_in_region() takes it back after the body returned or threw.
 class Region {
  public:
   Region() noexcept : saved_depth_(std::exchange(gil_detail::call_depth, 0)) {}
+  // Normally end() has run; a forced unwind skips it and ends the thread.
   ~Region() {
-    if (thread_state_ != nullptr) PyEval_RestoreThread(thread_state_);
-    gil_detail::call_depth = saved_depth_;
+    if (!ended_ && !thread_is_exiting()) end();
   }
   Region(const Region&) = delete;
   Region& operator=(const Region&) = delete;
@@ -113,6 +140,15 @@ class Region {
     if (thread_state_ == nullptr) thread_state_ = PyEval_SaveThread();
   }
   bool released() const noexcept { return thread_state_ != nullptr; }
+  bool ended() const noexcept { return ended_; }
+
+  // Takes the interpreter lock back if the body gave it up and restores the
+  // call depth. May end the thread at interpreter exit.
+  void end() {
+    ended_ = true;
+    if (thread_state_ != nullptr) take_interpreter_lock_back(std::exchange(thread_state_, nullptr));
+    gil_detail::call_depth = saved_depth_;
+  }
 
   // A hook for native locks: called right before a blocking acquisition.
   struct LockHook {
@@ -128,10 +164,11 @@ class Region {
     struct Reacquire {
       Region& r;
       explicit Reacquire(Region& region) : r(region) {
-        if (r.thread_state_ != nullptr) PyEval_RestoreThread(r.thread_state_);
+        if (r.thread_state_ != nullptr) take_interpreter_lock_back(r.thread_state_);
         gil_detail::call_depth = 1;
       }
       ~Reacquire() {
+        if (thread_is_exiting()) return;  // a nested take-back is ending the thread
         gil_detail::call_depth = 0;
         if (r.thread_state_ != nullptr) r.thread_state_ = PyEval_SaveThread();
       }
@@ -142,6 +179,38 @@ class Region {
  private:
   PyThreadState* thread_state_ = nullptr;
   int saved_depth_;
+  bool ended_ = false;
 };
+
+// Runs body(region) in a lock release region and ends the region on every way
+// out: after the body returned, after it threw (the exception goes on once the
+// interpreter lock is held again), or not at all when a forced unwind is
+// ending the thread at interpreter exit (it passes unchanged). Once the region
+// has ended, releases the references the body dropped, before any result or
+// error object is built; not while a Python error is set, so that no
+// finalizer runs with an exception pending (the next call drains them then).
+template <class Body>
+auto run_in_region(Body&& body) {
+  Region region;
+  try {
+    if constexpr (std::is_void_v<decltype(body(region))>) {
+      body(region);
+      region.end();
+      drain_deferred_releases();
+    } else {
+      auto result = body(region);
+      region.end();
+      drain_deferred_releases();
+      return result;
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    if (thread_is_exiting()) throw;
+    if (!region.ended()) region.end();
+    if (PyErr_Occurred() == nullptr) drain_deferred_releases();
+    throw;
+  }
+}
 
 }  // namespace vesk

@@ -46,13 +46,13 @@ class CallArena {
   CallArena(const CallArena&) = delete;
   CallArena& operator=(const CallArena&) = delete;
   ~CallArena() {
-    for (PyObject* obj : kept_) Py_DECREF(obj);
+    for (PyObject* obj : kept_) release_reference(obj);
   }
   void keep(PyObject* owned) {
     try {
       kept_.push_back(owned);
     } catch (...) {
-      Py_DECREF(owned);
+      release_reference(owned);
       throw;
     }
   }

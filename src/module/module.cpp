@@ -1,8 +1,11 @@
 // Module initialisation: single-phase, one interpreter per process, the five
 // classes registered in order into the module and its __all__.
+#include <dlfcn.h>
+
 #include <atomic>
 #include <cstdint>
 
+#include "module/class_def.hpp"
 #include "module/errors.hpp"
 #include "module/frame.hpp"
 #include "module/registry.hpp"
@@ -59,28 +62,57 @@ void register_class(PyObject* module, const ExportedClass& cls) {
   if (PyObject_SetAttrString(module, cls.name, type) < 0) throw_python_error();
 }
 
-void check_interpreter() {
-  PyInterpreterState* interpreter = PyInterpreterState_Get();
-  const std::int64_t id = PyInterpreterState_GetID(interpreter);
+[[noreturn]] void refuse_second_interpreter() {
+  throw_python(PyExc_ImportError,
+               "vesk_async_task._core does not support subinterpreters: it is already "
+               "loaded in another interpreter of this process");
+}
+
+// CPython 3.12 refuses a single-phase module in an isolated subinterpreter
+// only after the module's init function has run. Asking it first means such a
+// refused import creates and records nothing. (Later versions ask before they
+// call the init function; earlier ones have no isolated subinterpreters.)
+void refuse_where_the_interpreter_will() {
+  using Check = int (*)(const char*);
+  static const auto check = reinterpret_cast<Check>(
+      dlsym(RTLD_DEFAULT, "_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
+  if (check != nullptr && check(kModuleName) < 0) throw_python_error();
+}
+
+std::int64_t current_interpreter() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) throw_python_error();
+  return id;
+}
+
+void check_interpreter(std::int64_t id) {
+  const std::int64_t recorded = recorded_interpreter.load();
+  if (recorded != -1 && recorded != id) refuse_second_interpreter();
+  refuse_where_the_interpreter_will();
+}
+
+// Records the interpreter once its import has succeeded.
+void record_interpreter(std::int64_t id) {
   std::int64_t expected = -1;
   if (!recorded_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    throw_python(PyExc_ImportError,
-                 "vesk_async_task._core does not support subinterpreters: it is already "
-                 "loaded in another interpreter of this process");
+    refuse_second_interpreter();
   }
 }
 
 PyObject* initialise() {
   FrameScope frame;
   try {
-    check_interpreter();
+    const std::int64_t interpreter = current_interpreter();
+    check_interpreter(interpreter);
     if (cached_module != nullptr) return PyRef::borrow(cached_module).release();
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) throw_python_error();
     for (const ExportedClass& cls : exported_classes) register_class(module.get(), cls);
+    record_interpreter(interpreter);
     cached_module = PyRef::borrow(module.get()).release();
     return module.release();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return translate_current_exception();
   }

@@ -3,13 +3,19 @@
 //
 // Two mutexes guard the state: the heap lock (entries) and the id lock (the
 // set of distinct queued identifiers, whose size is the queue's size). When
-// both are held the heap lock is taken first. A waiting get sleeps on a
-// condition variable tied to the heap lock, which put and put_batch signal;
-// it waits with the interpreter lock released and no other lock held.
-// Event loops wait differently: they register a descriptor in the queue's
-// wake-up list, which put and put_batch write to once their entries are in.
+// both are held the heap lock is taken first. The size is also published in
+// an atomic, so qsize, empty and full never wait for a lock. A waiting get
+// sleeps on a condition variable tied to the heap lock, which put and
+// put_batch signal; it waits with the interpreter lock released and no other
+// lock held. On the main thread it wakes at least every 50 ms to run pending
+// signal handlers, so Ctrl-C reaches it. Event loops wait differently: they
+// register a descriptor in the queue's wake-up list, which put and put_batch
+// write to once their entries are in.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,10 +48,12 @@ struct QueueCore {
   IdSet ids;
 
   const std::uint64_t maxsize;  // 0: no limit
+  std::atomic<std::uint64_t> size{0};  // ids.size(), published under the id lock
 
   WakeupList wakeups;  // descriptors of event loops waiting for an entry
 
   bool ids_at_capacity() const noexcept { return maxsize > 0 && ids.size() >= maxsize; }
+  void publish_size() noexcept { size.store(ids.size(), std::memory_order_relaxed); }
 };
 
 struct QueueState {
@@ -63,8 +71,23 @@ std::optional<std::string> take_locked(QueueCore& q, Hook&& hook) {
   {
     auto ids_lock = acquire_exclusive(q.ids_mutex, hook);
     q.ids.erase(entry->task_id);
+    q.publish_size();
   }
   return std::move(entry->task_id);
+}
+
+// Adds one entry with both locks held. The id goes in first: if the push then
+// fails (out of memory), taking the id out again needs no allocation, and the
+// queue is as it was.
+void push_entry(QueueCore& q, std::int32_t priority, Text task_id, double submit_time,
+                std::uint64_t id_hash) {
+  const bool new_id = q.ids.insert(task_id, id_hash);
+  try {
+    q.heap.push(priority, task_id, submit_time);
+  } catch (...) {
+    if (new_id) q.ids.erase(task_id, id_hash);
+    throw;
+  }
 }
 
 // Erases every id of `ids` from `set`, loading each one's slot a few ids
@@ -110,17 +133,40 @@ void put(QueueState& self, Region& region, std::int32_t priority, Text task_id,
     auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
     if (!block && q.ids_at_capacity()) throw kQueueFull;
-    q.heap.push(priority, task_id, submit_time);
-    q.ids.insert(task_id);
+    push_entry(q, priority, task_id, submit_time, q.ids.hash(task_id));
+    q.publish_size();
   }
   q.entry_added.notify_one();
   wake_event_loops(q, region);
 }
 
+// True on the interpreter's main thread, the one that runs signal handlers.
+// Asked afresh for each wait, since a fork can change the main thread. GIL held.
+bool on_main_thread() {
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  if (!threading) throw_python_error();
+  PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  if (!main) throw_python_error();
+  PyRef ident = PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
+  if (!ident) throw_python_error();
+  const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+  if (PyErr_Occurred() != nullptr) throw_python_error();
+  return main_ident == PyThread_get_thread_ident();
+}
+
+// Runs the pending signal handlers; throws if one raised. GIL held.
+void run_signal_handlers() {
+  if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
 // Waits on the condition until an entry comes or the duration has passed.
+// On the main thread the pending signal handlers run before each attempt to
+// take an entry and at least every 50 ms: if one raises, get raises it and
+// takes nothing; otherwise the wait goes on towards the same deadline.
 std::string wait_for_entry(QueueCore& q, Region& region,
                            std::optional<WaitDuration> duration) {
   using Clock = std::chrono::steady_clock;
+  constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
   const Clock::time_point start = Clock::now();
   std::optional<Clock::time_point> deadline;
   if (duration) {
@@ -130,12 +176,22 @@ std::string wait_for_entry(QueueCore& q, Region& region,
                  std::chrono::nanoseconds(duration->nanoseconds);
     }
   }
+  const bool handles_signals = region.with_interpreter_lock(on_main_thread);
   region.release();
   std::unique_lock heap_lock(q.heap_mutex);
   while (true) {
+    if (handles_signals) {
+      heap_lock.unlock();
+      region.with_interpreter_lock(run_signal_handlers);
+      heap_lock.lock();
+    }
     if (auto id = take_locked(q, NoWaitHook{})) return std::move(*id);
-    if (deadline) {
-      if (Clock::now() >= *deadline) throw kQueueEmpty;
+    const Clock::time_point now = Clock::now();
+    if (deadline && now >= *deadline) throw kQueueEmpty;
+    if (handles_signals) {
+      const Clock::time_point next_check = now + kSignalCheckInterval;
+      q.entry_added.wait_until(heap_lock, deadline ? std::min(*deadline, next_check) : next_check);
+    } else if (deadline) {
       q.entry_added.wait_until(heap_lock, *deadline);
     } else {
       q.entry_added.wait(heap_lock);
@@ -155,38 +211,33 @@ std::string get(QueueState& self, Region& region, bool block, std::optional<doub
   return wait_for_entry(q, region, duration);
 }
 
-bool remove(QueueState& self, Text task_id) {
+bool remove(QueueState& self, Region& region, Text task_id) {
   QueueCore& q = *self.core;
-  std::lock_guard heap_lock(q.heap_mutex);
-  std::lock_guard ids_lock(q.ids_mutex);
+  auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
+  auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
   if (!q.ids.contains(task_id)) return false;
   q.heap.remove_all(task_id);  // throws, if at all, before it changes anything
   q.ids.erase(task_id);
+  q.publish_size();
   return true;
 }
 
-std::uint64_t qsize(QueueState& self) {
-  std::lock_guard ids_lock(self.core->ids_mutex);
-  return self.core->ids.size();
-}
+std::uint64_t qsize(QueueState& self) { return self.core->size.load(std::memory_order_relaxed); }
 
-bool empty(QueueState& self) {
-  std::lock_guard ids_lock(self.core->ids_mutex);
-  return self.core->ids.empty();
-}
+bool empty(QueueState& self) { return qsize(self) == 0; }
 
 bool full(QueueState& self) {
-  if (self.core->maxsize == 0) return false;
-  std::lock_guard ids_lock(self.core->ids_mutex);
-  return self.core->ids_at_capacity();
+  const std::uint64_t maxsize = self.core->maxsize;
+  return maxsize > 0 && qsize(self) >= maxsize;
 }
 
-void clear(QueueState& self) {
+void clear(QueueState& self, Region& region) {
   QueueCore& q = *self.core;
-  std::lock_guard heap_lock(q.heap_mutex);
-  std::lock_guard ids_lock(q.ids_mutex);
+  auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
+  auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
   q.heap.clear();
   q.ids.clear();  // waiting gets are not woken: they keep waiting for an entry
+  q.publish_size();
 }
 
 std::uint64_t put_batch(QueueState& self, Region& region,
@@ -200,6 +251,7 @@ std::uint64_t put_batch(QueueState& self, Region& region,
   const IdHasher hash_id_for_set{q.id_keys};
   for (std::size_t i = 0; i < items.size(); ++i) hashes[i] = hash_id_for_set(std::get<1>(items[i]));
   std::uint64_t added = 0;
+  std::exception_ptr failure;
   {
     auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
@@ -209,15 +261,21 @@ std::uint64_t put_batch(QueueState& self, Region& region,
       if (q.ids_at_capacity()) break;
       if (i + kAhead < items.size()) q.ids.prefetch_slot(hashes[i + kAhead]);
       const auto& [priority, task_id, submit_time] = items[i];
-      q.heap.push(priority, task_id, submit_time);
-      q.ids.insert(task_id, hashes[i]);
+      try {
+        push_entry(q, priority, task_id, submit_time, hashes[i]);
+      } catch (...) {
+        failure = std::current_exception();  // the entries before this one stay queued
+        break;
+      }
       ++added;
     }
+    q.publish_size();
   }
   if (added > 0) {
     q.entry_added.notify_all();
     wake_event_loops(q, region);
   }
+  if (failure) std::rethrow_exception(failure);
   return added;
 }
 
@@ -238,6 +296,7 @@ std::vector<std::string> get_batch(QueueState& self, Region& region,
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
     q.heap.pop_ids(limit, taken);
     erase_ids(q.ids, taken);
+    q.publish_size();
   }
   return taken;
 }

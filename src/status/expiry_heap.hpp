@@ -34,10 +34,18 @@ class ExpiryHeap {
   // Locks `mutex`: at once if it is free, else after hook.before_blocking()
   // (where a caller gives up the interpreter lock before it waits).
   template <class Hook>
-  std::unique_lock<std::mutex> lock(Hook& hook) {
+  std::unique_lock<std::mutex> lock(Hook&& hook) {
     return acquire_exclusive(mutex, hook);
   }
 
+  // Makes room for one more entry, so that the next push cannot fail.
+  void reserve_one() {
+    if (entries_.size() == entries_.capacity()) {
+      entries_.reserve(std::max<std::size_t>(16, 2 * entries_.capacity()));
+    }
+  }
+
+  // Throws only if no room was reserved and growing fails; then nothing changed.
   void push(ExpiryEntry entry) {
     entries_.push_back(std::move(entry));
     std::push_heap(entries_.begin(), entries_.end(), later);

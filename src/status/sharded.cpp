@@ -1,11 +1,11 @@
 // PyShardedTaskStatus: task status records sharded by task identifier, with
 // time-to-live expiry and a size bound (the native state is StatusStore).
 //
-// The four write methods run in a lock release region: every argument and
-// dictionary is converted with the interpreter lock held, then the records
-// are written, keeping the interpreter lock while the native locks are free
-// and giving it up right before any wait (and before a long batch). All other
-// methods hold the interpreter lock throughout.
+// Every method that takes a native lock runs in a lock release region: every
+// argument and dictionary is converted with the interpreter lock held, then
+// the store is read or written, keeping the interpreter lock while the native
+// locks are free and giving it up right before any wait (and before a long
+// write batch).
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -42,8 +42,8 @@ StoreState construct(std::uint64_t shard_count, std::uint64_t ttl) {
 
 // ---- single records ----------------------------------------------------------
 
-std::optional<TaskStatusSnapshot> get_status(StoreState& self, Text task_id) {
-  return self.store->read(task_id);
+std::optional<TaskStatusSnapshot> get_status(StoreState& self, Region& region, Text task_id) {
+  return self.store->read(task_id, region);
 }
 
 void update_status(StoreState& self, Region& region, Text task_id, Dict status) {
@@ -61,16 +61,18 @@ void update_status_fast(StoreState& self, Region& region, Text task_id, Text sta
                     region.lock_hook());
 }
 
-bool remove_status(StoreState& self, Text task_id) {
+bool remove_status(StoreState& self, Region& region, Text task_id) {
   // The removed record (and its result) is destroyed here, after the lock.
-  return self.store->remove(task_id).has_value();
+  return self.store->remove(task_id, region).has_value();
 }
 
 // ---- whole store -------------------------------------------------------------
 
-std::uint64_t get_total_count(StoreState& self) { return self.store->count(); }
+std::uint64_t get_total_count(StoreState& self, Region& region) {
+  return self.store->count(region);
+}
 
-void clear_all(StoreState& self) { self.store->clear(); }
+void clear_all(StoreState& self, Region& region) { self.store->clear(region); }
 
 std::uint64_t get_shard_count(StoreState& self) { return self.store->shard_count(); }
 
@@ -78,22 +80,23 @@ bool resize_shards(StoreState&, std::uint64_t /*_new_shard_count: accepted, unus
   return false;  // the number of store shards is fixed for a store's life
 }
 
-std::uint64_t cleanup_expired(StoreState& self, std::optional<std::uint64_t> max_cleanup) {
+std::uint64_t cleanup_expired(StoreState& self, Region& region,
+                              std::optional<std::uint64_t> max_cleanup) {
   if (max_cleanup == std::uint64_t{0}) return 0;
-  return self.store->cleanup_expired(max_cleanup, wall_clock_seconds());
+  return self.store->cleanup_expired(max_cleanup, wall_clock_seconds(), region);
 }
 
-std::uint64_t enforce_max_count(StoreState& self, std::uint64_t max_count) {
-  return self.store->enforce_max_count(max_count);
+std::uint64_t enforce_max_count(StoreState& self, Region& region, std::uint64_t max_count) {
+  return self.store->enforce_max_count(max_count, region);
 }
 
 // ---- batches -----------------------------------------------------------------
 
-std::vector<std::optional<TaskStatusSnapshot>> get_status_batch(StoreState& self,
+std::vector<std::optional<TaskStatusSnapshot>> get_status_batch(StoreState& self, Region& region,
                                                                 std::vector<Text> task_ids) {
   std::vector<std::optional<TaskStatusSnapshot>> records;
   records.reserve(task_ids.size());
-  for (Text task_id : task_ids) records.push_back(self.store->read(task_id));
+  for (Text task_id : task_ids) records.push_back(self.store->read(task_id, region));
   return records;  // the frame builds the list of dicts (or None)
 }
 

@@ -13,6 +13,15 @@
 #include "module/errors.hpp"
 
 namespace vesk {
+namespace {
+
+// Destroys removed records with the interpreter lock held and no native lock,
+// so their results are released at once rather than queued.
+void destroy_records(std::vector<TaskStatusDict>& doomed, Region& region) {
+  if (!doomed.empty()) region.with_interpreter_lock([&] { doomed.clear(); });
+}
+
+}  // namespace
 
 double wall_clock_seconds() {
   using namespace std::chrono;
@@ -49,90 +58,103 @@ StatusStore::StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds)
       ttl_seconds_(static_cast<double>(ttl_seconds)),
       shards_(shard_count) {}
 
-std::optional<TaskStatusSnapshot> StatusStore::read(Text task_id) const {
-  auto guard = shard_for(task_id).records.get(task_id);
+std::optional<TaskStatusSnapshot> StatusStore::read(Text task_id, Region& region) const {
+  auto guard = shard_for(task_id).records.get(task_id, region.lock_hook());
   if (!guard) return std::nullopt;
   return guard->snapshot();  // built before the guard is released on return
 }
 
-std::optional<TaskStatusDict> StatusStore::remove(Text task_id) {
-  auto gone = shard_for(task_id).records.remove(task_id);
+std::optional<TaskStatusDict> StatusStore::remove(Text task_id, Region& region) {
+  auto gone = shard_for(task_id).records.remove(task_id, region.lock_hook());
   if (!gone) return std::nullopt;
   return std::move(gone->second);
 }
 
-std::uint64_t StatusStore::count() const {
+std::uint64_t StatusStore::count(Region& region) const {
   std::uint64_t total = 0;
-  for (std::uint64_t i = 0; i < shard_count_; ++i) total += shards_[i].records.len();
+  for (std::uint64_t i = 0; i < shard_count_; ++i) total += shards_[i].records.len(region.lock_hook());
   return total;
 }
 
-void StatusStore::clear() {
+void StatusStore::clear(Region& region) {
   // Expiry entries go first: a write stores its record before it pushes the
   // record's entry, so a record that survives (written after its map was
   // emptied) always has its entry pushed after the heap was wiped, and still
   // expires.
   for (std::uint64_t i = 0; i < shard_count_; ++i) {
-    std::lock_guard heap_lock(shards_[i].expiry.mutex);
+    auto heap_lock = shards_[i].expiry.lock(region.lock_hook());
     shards_[i].expiry.clear();
   }
-  for (std::uint64_t i = 0; i < shard_count_; ++i) shards_[i].records.clear();
+  for (std::uint64_t i = 0; i < shard_count_; ++i) {
+    shards_[i].records.take_each_shard([&](auto& records) {
+      // Results are released right here, with the interpreter lock held,
+      // rather than queued (which would need memory).
+      region.with_interpreter_lock([&] { records.clear(); });
+    }, region.lock_hook());
+  }
 }
 
-std::uint64_t StatusStore::cleanup_expired(std::optional<std::uint64_t> max_cleanup, double now) {
+std::uint64_t StatusStore::cleanup_expired(std::optional<std::uint64_t> max_cleanup, double now,
+                                           Region& region) {
   const std::uint64_t limit = max_cleanup.value_or(std::numeric_limits<std::uint64_t>::max());
   std::uint64_t removed = 0;
   for (std::uint64_t i = 0; i < shard_count_ && removed < limit; ++i) {
-    removed += cleanup_shard(shards_[i], limit - removed, now);
+    removed += cleanup_shard(shards_[i], limit - removed, now, region);
   }
   return removed;
 }
 
-std::uint64_t StatusStore::cleanup_shard(Shard& shard, std::uint64_t limit, double now) {
-  // Declared first so the records die after the locks below, with the
-  // interpreter lock held: their results' finalizers may call this store.
+std::uint64_t StatusStore::cleanup_shard(Shard& shard, std::uint64_t limit, double now,
+                                         Region& region) {
   std::vector<TaskStatusDict> doomed;
   {
-    // Should anything throw while the locks are held, a record dropped in
-    // the unwinding queues its result for release instead of releasing it.
-    Region defer_releases;
-    std::lock_guard heap_lock(shard.expiry.mutex);
+    auto heap_lock = shard.expiry.lock(region.lock_hook());
     while (doomed.size() < limit && !shard.expiry.empty()) {
       if (shard.expiry.top().expires_at > now) break;  // NaN is not later: it pops
+      // Room first: once an entry is popped, its record is either removed
+      // into `doomed` or kept, and nothing can fail in between.
+      if (doomed.size() == doomed.capacity()) doomed.reserve(std::max<std::size_t>(64, 2 * doomed.size()));
       const ExpiryEntry entry = shard.expiry.pop();
-      auto gone = shard.records.remove_if(entry.task_id, [&](const TaskStatusDict& record) {
-        return record.expired(ttl_seconds_, now);
-      });
+      auto gone = shard.records.remove_if(
+          entry.task_id,
+          [&](const TaskStatusDict& record) { return record.expired(ttl_seconds_, now); },
+          region.lock_hook());
       if (gone) doomed.push_back(std::move(gone->second));
     }
   }
-  return doomed.size();
+  const std::uint64_t removed = doomed.size();
+  destroy_records(doomed, region);
+  return removed;
 }
 
-std::uint64_t StatusStore::enforce_max_count(std::uint64_t max_count) {
-  const std::uint64_t total = count();
+std::uint64_t StatusStore::enforce_max_count(std::uint64_t max_count, Region& region) {
+  const std::uint64_t total = count(region);
   if (total <= max_count) return 0;
   const std::uint64_t excess = total - max_count;
   std::uint64_t removed = 0;
   for (std::uint64_t i = 0; i < shard_count_ && removed < excess; ++i) {
-    removed += trim_shard(shards_[i], excess - removed);
+    removed += trim_shard(shards_[i], excess - removed, region);
   }
   return removed;
 }
 
-std::uint64_t StatusStore::trim_shard(Shard& shard, std::uint64_t count) {
+std::uint64_t StatusStore::trim_shard(Shard& shard, std::uint64_t count, Region& region) {
   std::vector<std::pair<double, std::string>> by_age;
   shard.records.for_each([&](const std::string& task_id, const TaskStatusDict& record) {
     by_age.emplace_back(record.age_key(), task_id);
-  });
+  }, region.lock_hook());
   // Plain less-than: a NaN key is neither earlier nor later than any other.
   std::stable_sort(by_age.begin(), by_age.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   const std::uint64_t n = std::min<std::uint64_t>(by_age.size(), count);
+  std::vector<TaskStatusDict> doomed;
+  doomed.reserve(n);  // before the first removal
   for (std::uint64_t k = 0; k < n; ++k) {
-    // The removed record dies at the end of this statement, after the lock.
-    shard.records.remove(by_age[k].second);
+    if (auto gone = shard.records.remove(by_age[k].second, region.lock_hook())) {
+      doomed.push_back(std::move(gone->second));
+    }
   }
+  destroy_records(doomed, region);
   return n;
 }
 

@@ -9,12 +9,16 @@
 // one step under the map shard's exclusive lock. So a stale entry (the task
 // was rewritten or removed) never deletes a live record, and an entry popped
 // before the newest record's own entry is pushed cannot lose that record's
-// expiry.
+// expiry. A write with an expiry holds the heap lock across both steps, with
+// room for the entry reserved first: a write that fails for lack of memory
+// leaves nothing behind, and a stored record always gets its entry.
 //
-// Locks. A heap lock may be held while map locks are taken (cleanup), never
-// the other way round. No Python code runs under any of them: records that
-// leave the store are destroyed after the locks are released, and a reader
-// copies a record out under its read guard.
+// Locks. A heap lock may be held while map locks are taken (cleanup, writes
+// with an expiry), never the other way round. Every lock is tried first and,
+// if busy, waited for only after the interpreter lock was given up (the
+// region's hook). No Python code runs under any of them: records that leave
+// the store are destroyed after the locks are released, and a reader copies
+// a record out under its read guard.
 #pragma once
 
 #include <cstdint>
@@ -54,36 +58,43 @@ class StatusStore {
   template <class Hook>
   void write(Text task_id, TaskStatusDict record, Hook&& hook) {
     Shard& shard = shard_for(task_id);
-    std::optional<ExpiryEntry> entry;  // built first: an allocation failure changes nothing
-    if (const auto expires_at = record.expiry_time(ttl_seconds_)) {
-      entry.emplace(ExpiryEntry{*expires_at, std::string(task_id)});
+    std::optional<TaskStatusDict> replaced;  // destroyed after every lock
+    const auto expires_at = record.expiry_time(ttl_seconds_);
+    if (!expires_at) {
+      replaced = shard.records.insert(task_id, std::move(record), hook);
+      return;
     }
-    std::optional<TaskStatusDict> replaced = shard.records.insert(task_id, std::move(record), hook);
-    if (entry) {
-      auto heap_lock = shard.expiry.lock(hook);
-      shard.expiry.push(std::move(*entry));
-    }
+    ExpiryEntry entry{*expires_at, std::string(task_id)};  // allocated before any change
+    auto heap_lock = shard.expiry.lock(hook);
+    shard.expiry.reserve_one();
+    replaced = shard.records.insert(task_id, std::move(record), hook);
+    shard.expiry.push(std::move(entry));  // into the reserved room: cannot fail
   }
 
-  // The record's fields, copied out under its read guard. GIL held.
-  std::optional<TaskStatusSnapshot> read(Text task_id) const;
+  // The methods below run in a lock release region: they wait for a lock only
+  // after giving up the interpreter lock, and destroy what they remove with
+  // the interpreter lock held again, after the native locks.
+
+  // The record's fields, copied out under its read guard.
+  std::optional<TaskStatusSnapshot> read(Text task_id, Region& region) const;
 
   // The removed record, for the caller to destroy (no lock is held then).
-  std::optional<TaskStatusDict> remove(Text task_id);
+  std::optional<TaskStatusDict> remove(Text task_id, Region& region);
 
-  std::uint64_t count() const;
+  std::uint64_t count(Region& region) const;
 
-  // Drops every expiry entry, then destroys every record (map by map).
-  // GIL held: records are destroyed shard by shard outside the shard locks.
-  void clear();
+  // Drops every expiry entry, then every record (map by map). Allocates
+  // nothing, so it cannot fail for lack of memory.
+  void clear(Region& region);
 
   // Pops due entries shard by shard and removes the records that are expired
-  // themselves; returns how many. Stale entries are dropped uncounted. GIL held.
-  std::uint64_t cleanup_expired(std::optional<std::uint64_t> max_cleanup, double now);
+  // themselves; returns how many. Stale entries are dropped uncounted.
+  std::uint64_t cleanup_expired(std::optional<std::uint64_t> max_cleanup, double now,
+                                Region& region);
 
   // Removes the oldest records (by age key, shard by shard from shard 0) until
-  // at most max_count remain by the count taken first. GIL held.
-  std::uint64_t enforce_max_count(std::uint64_t max_count);
+  // at most max_count remain by the count taken first.
+  std::uint64_t enforce_max_count(std::uint64_t max_count, Region& region);
 
  private:
   // Padded so that one shard's heap lock never shares a cache line with its
@@ -119,8 +130,8 @@ class StatusStore {
     std::uint64_t built_ = 0;  // shards constructed so far
   };
 
-  std::uint64_t cleanup_shard(Shard& shard, std::uint64_t limit, double now);
-  std::uint64_t trim_shard(Shard& shard, std::uint64_t count);
+  std::uint64_t cleanup_shard(Shard& shard, std::uint64_t limit, double now, Region& region);
+  std::uint64_t trim_shard(Shard& shard, std::uint64_t count, Region& region);
 
   std::uint64_t shard_count_;
   double ttl_seconds_;
