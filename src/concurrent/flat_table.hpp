@@ -177,6 +177,23 @@ inline void prefetch_line(const void* address) noexcept {
 
 }  // namespace flat_table_detail
 
+// Runs every stage over items 0..count-1, stage s on item i only once stage
+// s - 1 has run on item i + Ahead: each stage starts the memory loads the next
+// one needs, and Ahead items of other work hide their latency.
+template <std::size_t Ahead, class... Stages>
+void run_pipeline(std::size_t count, Stages&&... stages) {
+  const std::size_t steps = count + (sizeof...(Stages) - 1) * Ahead;
+  for (std::size_t step = 0; step < steps; ++step) {
+    std::size_t lag = 0;
+    (
+        [&] {
+          if (step >= lag && step - lag < count) stages(step - lag);
+          lag += Ahead;
+        }(),
+        ...);
+  }
+}
+
 // V must be nothrow move constructible (rehash moves values and must not fail
 // halfway). Hasher: `std::uint64_t operator()(std::string_view) const noexcept`,
 // the same function callers use to compute the hashes they pass in.
@@ -347,20 +364,6 @@ class FlatTable {
     const std::size_t offset = static_cast<std::size_t>(hash) & mask();
     flat_table_detail::prefetch_line(ctrl_ + offset);
     flat_table_detail::prefetch_line(&slots_[offset]);
-  }
-
-  // A hint for a caller about to walk a small table: starts loading the
-  // control bytes and the first four cache lines of slots. Changes nothing.
-  void prefetch_front() const noexcept {
-    if (capacity_ == 0) {
-      return;
-    }
-    flat_table_detail::prefetch_line(ctrl_);
-    const auto* slots = reinterpret_cast<const char*>(slots_);
-    const std::size_t bytes = capacity_ * sizeof(Slot);
-    for (std::size_t offset = 0; offset < bytes && offset < 256; offset += 64) {
-      flat_table_detail::prefetch_line(slots + offset);
-    }
   }
 
  private:
