@@ -339,21 +339,6 @@ class FlatTable {
     });
   }
 
-  // A hint that a key of this hash is about to be looked up: reads the
-  // control bytes of its first probe window and starts loading the first
-  // slot whose tag matches there (almost always the key's own).
-  void prefetch(std::uint64_t hash) const noexcept {
-    using namespace flat_table_detail;
-    if (capacity_ == 0) {
-      return;
-    }
-    const ProbeSequence probe(hash, mask());
-    const LaneMask lanes = Window(ctrl_ + probe.offset()).match(tag_of(hash));
-    if (lanes) {
-      prefetch_line(&slots_[probe.slot(lanes.lowest())]);
-    }
-  }
-
   // A hint that a key of this hash is about to be inserted, found or
   // removed: starts loading the control bytes and the first slot where its
   // probe starts, without reading either, so it never waits for memory.

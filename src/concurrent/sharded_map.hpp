@@ -157,8 +157,9 @@ class ShardedMap {
       return table_.find(key, key_hash.value());
     }
 
-    // A hint that a key of this hash is about to be looked up here.
-    void prefetch(KeyHash key_hash) const noexcept { table_.prefetch(key_hash.value()); }
+    // A hint that a key of this hash is about to be looked up here: starts
+    // loading where its probe starts, without waiting for it.
+    void prefetch(KeyHash key_hash) const noexcept { table_.prefetch_probe_start(key_hash.value()); }
 
    private:
     friend class ShardedMap;

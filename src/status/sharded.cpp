@@ -91,10 +91,7 @@ std::uint64_t enforce_max_count(StoreState& self, std::uint64_t max_count) {
 
 std::vector<std::optional<TaskStatusSnapshot>> get_status_batch(StoreState& self,
                                                                 std::vector<Text> task_ids) {
-  std::vector<std::optional<TaskStatusSnapshot>> records;
-  records.reserve(task_ids.size());
-  for (Text task_id : task_ids) records.push_back(self.store->read(task_id));
-  return records;  // the frame builds the list of dicts (or None)
+  return self.store->read_each(task_ids);  // the frame builds the list of dicts (or None)
 }
 
 std::uint64_t update_status_fast_batch(StoreState& self, Region& region,

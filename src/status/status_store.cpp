@@ -55,6 +55,52 @@ std::optional<TaskStatusSnapshot> StatusStore::read(Text task_id) const {
   return guard->snapshot();  // built before the guard is released on return
 }
 
+std::vector<std::optional<TaskStatusSnapshot>> StatusStore::read_each(std::span<const Text> task_ids) const {
+  using Map = ShardedMap<TaskStatusDict>;
+  // Each id's group is its store shard and its shard within that store
+  // shard's map; a counting sort orders the ids by group, keeping input order
+  // within one.
+  const std::size_t count = task_ids.size();
+  const std::size_t inner = shards_[0].records.shard_count();
+  std::vector<std::optional<Map::KeyHash>> hashes(count);
+  std::vector<std::uint32_t> group_of(count);
+  std::vector<std::size_t> starts(shard_count_ * inner + 1, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t shard = store_shard_index(task_ids[i], shard_count_);
+    hashes[i] = shards_[shard].records.hash(task_ids[i]);
+    group_of[i] = static_cast<std::uint32_t>(shard * inner + shards_[shard].records.shard_of(*hashes[i]));
+    ++starts[group_of[i] + 1];
+  }
+  for (std::size_t g = 1; g < starts.size(); ++g) starts[g] += starts[g - 1];
+  std::vector<std::uint32_t> by_group(count);
+  {
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (std::size_t i = 0; i < count; ++i) by_group[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
+  }
+  std::vector<std::optional<TaskStatusSnapshot>> records(count);
+  for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
+    const std::span<const std::uint32_t> ids(by_group.data() + starts[g], starts[g + 1] - starts[g]);
+    if (ids.empty()) continue;
+    // Three stages 8 ids apart: load the probe start, find the record and
+    // load its block, copy it out.
+    const Map& map = shards_[g / inner].records;
+    map.read_shard(g % inner, [&](const Map::ShardReader& reader) {
+      const TaskStatusDict* found[32];
+      run_pipeline<8>(
+          ids.size(), [&](std::size_t k) { reader.prefetch(*hashes[ids[k]]); },
+          [&](std::size_t k) {
+            const TaskStatusDict* record = reader.find(task_ids[ids[k]], *hashes[ids[k]]);
+            if (record != nullptr) record->prefetch();
+            found[k % 32] = record;
+          },
+          [&](std::size_t k) {
+            if (const TaskStatusDict* record = found[k % 32]) records[ids[k]] = record->snapshot();
+          });
+    });
+  }
+  return records;
+}
+
 std::optional<TaskStatusDict> StatusStore::remove(Text task_id) {
   auto gone = shard_for(task_id).records.remove(task_id);
   if (!gone) return std::nullopt;

@@ -19,6 +19,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "concurrent/sharded_map.hpp"
 #include "concurrent/siphash.hpp"
@@ -67,6 +69,10 @@ class StatusStore {
 
   // The record's fields, copied out under its read guard. GIL held.
   std::optional<TaskStatusSnapshot> read(Text task_id) const;
+
+  // read() of each id, in input order, grouped by map shard: one hold of a
+  // shard's read lock serves all its ids, and their loads overlap. GIL held.
+  std::vector<std::optional<TaskStatusSnapshot>> read_each(std::span<const Text> task_ids) const;
 
   // The removed record, for the caller to destroy (no lock is held then).
   std::optional<TaskStatusDict> remove(Text task_id);
