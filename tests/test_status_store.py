@@ -243,6 +243,17 @@ def test_expiry_rule(status, end_time, expires):
         assert (store.get_status("t") is None) == expires
 
 
+def test_unlimited_cleanup_of_mostly_due_entries_spares_live_records():
+    store = PyShardedTaskStatus(1, 10)
+    for i in range(6):
+        store.update_status_fast(f"t{i}", "completed", end_time=expired_end())
+    store.update_status_fast("t0", "running")  # its entry is now stale
+    store.update_status_fast("t1", "completed", end_time=time.time())  # its own ttl not passed
+    store.remove_status("t2")
+    assert store.cleanup_expired() == 3 and store.get_total_count() == 2
+    assert store.cleanup_expired() == 0 and store.get_status("t1")["status"] == "completed"
+
+
 def test_stale_entries_never_remove_live_records_and_do_not_count():
     store = PyShardedTaskStatus(1, 10)
     old = expired_end()

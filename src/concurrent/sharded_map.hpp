@@ -264,6 +264,16 @@ class ShardedMap {
     }
   }
 
+  // As retain, but moves the rejected entries to the end of `removed`, for a
+  // caller that holds a lock of its own and destroys them after releasing it.
+  template <class Pred, class Hook = NoWaitHook>
+  void retain_into(Pred&& pred, std::vector<Entry>& removed, Hook&& hook = {}) {
+    for (std::size_t i = 0; i < shard_count_; ++i) {
+      auto lock = acquire_lock<ExclusiveLock>(shards_[i].mutex, hook);
+      shards_[i].table.retain(pred, removed);
+    }
+  }
+
   // Removes every entry; the tables keep their capacity.
   template <class Hook = NoWaitHook>
   void clear(Hook&& hook = {}) {
