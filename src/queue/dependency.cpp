@@ -132,12 +132,31 @@ constexpr Params<2> kRemoveParams{
 constexpr Params<1> kBatchParams{kClass, "add_dependencies_batch", {Param{"deps"}}};
 constexpr Params<1> kReadyTasksParams{kClass, "get_ready_tasks", {Param{"task_ids"}}};
 
+constexpr Params<0> kHasCircularDependencyParams{kClass, "has_circular_dependency", {}};
+constexpr Params<0> kClearParams{kClass, "clear", {}};
+constexpr Params<0> kResetCompletedParams{kClass, "reset_completed", {}};
+constexpr char kClassDoc[] = "任务依赖管理器\n\n管理任务之间的依赖关系，支持循环检测。";
+constexpr char kAddDoc[] = "添加依赖关系\n\nArgs:\n    task_id: 任务ID\n    dep_id: 依赖的任务ID";
+constexpr char kIsReadyDoc[] =
+    "检查任务是否就绪（所有依赖都已完成）\n\nArgs:\n    task_id: 任务ID\n\nReturns:\n    是否就绪";
+constexpr char kMarkDoc[] = "标记任务为已完成\n\nArgs:\n    task_id: 任务ID";
+constexpr char kDependenciesDoc[] =
+    "获取任务的依赖列表\n\nArgs:\n    task_id: 任务ID\n\nReturns:\n    依赖的任务ID列表";
+constexpr char kDependentsDoc[] =
+    "获取依赖于指定任务的任务列表\n\nArgs:\n    task_id: 任务ID\n\nReturns:\n    依赖于该任务的任务ID列表";
+constexpr char kRemoveDoc[] = "移除任务的依赖关系\n\nArgs:\n    task_id: 任务ID\n    dep_id: 要移除的依赖任务ID";
+constexpr char kBatchDoc[] = "批量添加依赖关系\n\nArgs:\n    deps: (task_id, dep_id) 元组列表";
+constexpr char kReadyTasksDoc[] =
+    "批量检查任务是否就绪\n\nArgs:\n    task_ids: 任务ID列表\n\nReturns:\n    对应的就绪状态列表";
+constexpr char kHasCircularDependencyDoc[] = "检查是否存在循环依赖\n\nReturns:\n    是否存在循环依赖";
+constexpr char kClearDoc[] = "清除所有依赖关系";
+constexpr char kResetCompletedDoc[] = "重置已完成状态";
+
 }  // namespace
 
 struct DependencyManagerClass : ClassBase<DependencyManagerClass, ManagerState> {
   static constexpr const char* name = kClass;
-  static constexpr const char* doc =
-      "PyTaskDependencyManager()\n--\n\n任务依赖管理器\n\n管理任务之间的依赖关系，支持循环检测。";
+  static constexpr const char* doc = class_doc<kNewParams, kClassDoc>();
   static constexpr newfunc new_function =
       &new_entry<DependencyManagerClass, &construct, kNewParams>;
   static PyMethodDef methods[];
@@ -146,36 +165,17 @@ struct DependencyManagerClass : ClassBase<DependencyManagerClass, ManagerState> 
 using M = DependencyManagerClass;
 
 PyMethodDef DependencyManagerClass::methods[] = {
-    method<M, &add_dependency, kAddParams>(
-        "add_dependency($self, task_id, dep_id)\n--\n\n添加依赖关系\n\nArgs:\n"
-        "    task_id: 任务ID\n    dep_id: 依赖的任务ID"),
-    method<M, &is_ready, kIsReadyParams>(
-        "is_ready($self, task_id)\n--\n\n检查任务是否就绪（所有依赖都已完成）\n\nArgs:\n"
-        "    task_id: 任务ID\n\nReturns:\n    是否就绪"),
-    method<M, &mark_completed, kMarkParams>(
-        "mark_completed($self, task_id)\n--\n\n标记任务为已完成\n\nArgs:\n    task_id: 任务ID"),
-    noargs_method<M, &has_circular_dependency>(
-        "has_circular_dependency",
-        "has_circular_dependency($self)\n--\n\n检查是否存在循环依赖\n\nReturns:\n"
-        "    是否存在循环依赖"),
-    method<M, &get_dependencies, kDependenciesParams>(
-        "get_dependencies($self, task_id)\n--\n\n获取任务的依赖列表\n\nArgs:\n"
-        "    task_id: 任务ID\n\nReturns:\n    依赖的任务ID列表"),
-    method<M, &get_dependents, kDependentsParams>(
-        "get_dependents($self, task_id)\n--\n\n获取依赖于指定任务的任务列表\n\nArgs:\n"
-        "    task_id: 任务ID\n\nReturns:\n    依赖于该任务的任务ID列表"),
-    method<M, &remove_dependency, kRemoveParams>(
-        "remove_dependency($self, task_id, dep_id)\n--\n\n移除任务的依赖关系\n\nArgs:\n"
-        "    task_id: 任务ID\n    dep_id: 要移除的依赖任务ID"),
-    method<M, &add_dependencies_batch, kBatchParams>(
-        "add_dependencies_batch($self, deps)\n--\n\n批量添加依赖关系\n\nArgs:\n"
-        "    deps: (task_id, dep_id) 元组列表"),
-    method<M, &get_ready_tasks, kReadyTasksParams>(
-        "get_ready_tasks($self, task_ids)\n--\n\n批量检查任务是否就绪\n\nArgs:\n"
-        "    task_ids: 任务ID列表\n\nReturns:\n    对应的就绪状态列表"),
-    noargs_method<M, &clear>("clear", "clear($self)\n--\n\n清除所有依赖关系"),
-    noargs_method<M, &reset_completed>("reset_completed",
-                                       "reset_completed($self)\n--\n\n重置已完成状态"),
+    method<M, &add_dependency, kAddParams, kAddDoc>(),
+    method<M, &is_ready, kIsReadyParams, kIsReadyDoc>(),
+    method<M, &mark_completed, kMarkParams, kMarkDoc>(),
+    noargs_method<M, &has_circular_dependency, kHasCircularDependencyParams, kHasCircularDependencyDoc>(),
+    method<M, &get_dependencies, kDependenciesParams, kDependenciesDoc>(),
+    method<M, &get_dependents, kDependentsParams, kDependentsDoc>(),
+    method<M, &remove_dependency, kRemoveParams, kRemoveDoc>(),
+    method<M, &add_dependencies_batch, kBatchParams, kBatchDoc>(),
+    method<M, &get_ready_tasks, kReadyTasksParams, kReadyTasksDoc>(),
+    noargs_method<M, &clear, kClearParams, kClearDoc>(),
+    noargs_method<M, &reset_completed, kResetCompletedParams, kResetCompletedDoc>(),
     end_of_methods(),
 };
 

@@ -239,40 +239,48 @@ constexpr Params<1> kRemoveParams{kClass, "remove", {Param{"task_id"}}};
 constexpr Params<1> kPutBatchParams{kClass, "put_batch", {Param{"items"}}};
 constexpr Params<1> kGetBatchParams{kClass, "get_batch", {Param{"max_count", Default::None}}};
 
+constexpr Params<0> kQsizeParams{kClass, "qsize", {}};
+constexpr Params<0> kEmptyParams{kClass, "empty", {}};
+constexpr Params<0> kFullParams{kClass, "full", {}};
+constexpr Params<0> kClearParams{kClass, "clear", {}};
+constexpr char kClassDoc[] = "优先级任务队列\n\n线程安全的优先级队列，支持阻塞操作。";
+constexpr char kPutDoc[] =
+    "向队列添加任务\n\nArgs:\n    priority: 任务优先级\n    task_id: 任务ID\n"
+    "    submit_time: 提交时间\n    block: 是否阻塞等待队列有空间\n    timeout: 超时时间（秒），None 表示无限等待";
+constexpr char kGetDoc[] =
+    "从队列获取任务ID\n\nArgs:\n    block: 是否阻塞等待队列有任务\n    timeout: 超时时间（秒），None 表示无限等待\n\n"
+    "Returns:\n    获取的任务ID";
+constexpr char kRemoveDoc[] = "从队列移除指定任务\n\nArgs:\n    task_id: 要移除的任务ID\n\nReturns:\n    是否成功移除";
+constexpr char kPutBatchDoc[] =
+    "批量向队列添加任务\n\nArgs:\n    items: (priority, task_id, submit_time) 元组列表\n\n"
+    "Returns:\n    成功添加的数量";
+constexpr char kGetBatchDoc[] =
+    "批量从队列获取任务ID\n\nArgs:\n    max_count: 最大获取数量，None 表示获取所有\n\nReturns:\n"
+    "    获取的任务ID列表（按优先级排序）";
+constexpr char kQsizeDoc[] = "获取队列大小";
+constexpr char kEmptyDoc[] = "检查队列是否为空";
+constexpr char kFullDoc[] = "检查队列是否已满";
+constexpr char kClearDoc[] = "清空队列";
+
 }  // namespace
 
 struct PriorityQueueClass : ClassBase<PriorityQueueClass, QueueState> {
   static constexpr const char* name = kClass;
-  static constexpr const char* doc =
-      "PyPriorityTaskQueue(maxsize)\n--\n\n优先级任务队列\n\n线程安全的优先级队列，支持阻塞操作。";
+  static constexpr const char* doc = class_doc<kNewParams, kClassDoc>();
   static constexpr newfunc new_function = &new_entry<PriorityQueueClass, &construct, kNewParams>;
   static PyMethodDef methods[];
 };
 
 PyMethodDef PriorityQueueClass::methods[] = {
-    method<PriorityQueueClass, &put, kPutParams>(
-        "put($self, priority, task_id, submit_time, block=True, _timeout=None)\n--\n\n"
-        "向队列添加任务\n\nArgs:\n    priority: 任务优先级\n    task_id: 任务ID\n"
-        "    submit_time: 提交时间\n    block: 是否阻塞等待队列有空间\n"
-        "    timeout: 超时时间（秒），None 表示无限等待"),
-    method<PriorityQueueClass, &get, kGetParams>(
-        "get($self, block=True, timeout=None)\n--\n\n从队列获取任务ID\n\nArgs:\n"
-        "    block: 是否阻塞等待队列有任务\n    timeout: 超时时间（秒），None 表示无限等待\n\n"
-        "Returns:\n    获取的任务ID"),
-    method<PriorityQueueClass, &remove, kRemoveParams>(
-        "remove($self, task_id)\n--\n\n从队列移除指定任务\n\nArgs:\n    task_id: 要移除的任务ID\n\n"
-        "Returns:\n    是否成功移除"),
-    noargs_method<PriorityQueueClass, &qsize>("qsize", "qsize($self)\n--\n\n获取队列大小"),
-    noargs_method<PriorityQueueClass, &empty>("empty", "empty($self)\n--\n\n检查队列是否为空"),
-    noargs_method<PriorityQueueClass, &full>("full", "full($self)\n--\n\n检查队列是否已满"),
-    noargs_method<PriorityQueueClass, &clear>("clear", "clear($self)\n--\n\n清空队列"),
-    method<PriorityQueueClass, &put_batch, kPutBatchParams>(
-        "put_batch($self, items)\n--\n\n批量向队列添加任务\n\nArgs:\n"
-        "    items: (priority, task_id, submit_time) 元组列表\n\nReturns:\n    成功添加的数量"),
-    method<PriorityQueueClass, &get_batch, kGetBatchParams>(
-        "get_batch($self, max_count=None)\n--\n\n批量从队列获取任务ID\n\nArgs:\n"
-        "    max_count: 最大获取数量，None 表示获取所有\n\nReturns:\n"
-        "    获取的任务ID列表（按优先级排序）"),
+    method<PriorityQueueClass, &put, kPutParams, kPutDoc>(),
+    method<PriorityQueueClass, &get, kGetParams, kGetDoc>(),
+    method<PriorityQueueClass, &remove, kRemoveParams, kRemoveDoc>(),
+    noargs_method<PriorityQueueClass, &qsize, kQsizeParams, kQsizeDoc>(),
+    noargs_method<PriorityQueueClass, &empty, kEmptyParams, kEmptyDoc>(),
+    noargs_method<PriorityQueueClass, &full, kFullParams, kFullDoc>(),
+    noargs_method<PriorityQueueClass, &clear, kClearParams, kClearDoc>(),
+    method<PriorityQueueClass, &put_batch, kPutBatchParams, kPutBatchDoc>(),
+    method<PriorityQueueClass, &get_batch, kGetBatchParams, kGetBatchDoc>(),
     end_of_methods(),
 };
 
