@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -8,6 +10,22 @@
 #include <vector>
 
 #include "queue/dependency_graph.hpp"
+
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+// Allocation failure on demand (GCC takes this file's own operator new for
+// the library's and warns that free does not match it): while `allocations_left` is not negative,
+// each allocation counts it down and the one that finds it at 0 fails.
+static long allocations_left = -1;
+
+void* operator new(std::size_t size) {
+  if (allocations_left == 0) throw std::bad_alloc();
+  if (allocations_left > 0) --allocations_left;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -142,6 +160,45 @@ TEST(DependencyGraph, ReadyEachMatchesReady) {
   std::vector<bool> answers(ids.size() + 3, false);
   graph.ready_each(views, answers, 3);
   for (std::size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(answers[3 + i], graph.ready(ids[i])) << ids[i];
+}
+
+// A change that runs out of memory at any of its allocations leaves no trace.
+TEST(DependencyGraph, FailedAllocationsLeaveNoTrace) {
+  DependencyGraph graph(vesk::HashKeys{11, 12});
+  for (int i = 0; i < 40; ++i) graph.add("hub", "d" + std::to_string(i));  // a set past its array form
+  for (int i = 0; i < 13; ++i) graph.add("t" + std::to_string(i), "hub");
+  const auto state = [&](const std::vector<std::string>& ids) {
+    std::vector<std::set<std::string>> seen;
+    for (const auto& id : ids) {
+      seen.push_back(as_set(graph.dependencies_of(id)));
+      seen.push_back(as_set(graph.dependents_of(id)));
+    }
+    return std::make_pair(seen, graph.node_count());
+  };
+  const std::string fresh(40, 'n');  // long ids: copying one allocates
+  const std::string other(40, 'x');
+  const std::vector<std::string> ids = {"hub", fresh, "t0", "d0", other};
+  const std::vector<std::pair<std::string, std::string>> changes = {
+      {fresh, other}, {"hub", other + "1"}, {other + "2", "hub"}, {"t0", fresh + "3"},
+      {fresh + "4", fresh + "4"}, {"hub", "d40"}};
+  long failures = 0;
+  for (const auto& [task, dep] : changes) {
+    for (long fail_at = 0;; ++fail_at, ++failures) {
+      const auto before = state(ids);
+      allocations_left = fail_at;
+      bool failed = false;
+      try {
+        graph.add(task, dep);
+      } catch (const std::bad_alloc&) {
+        failed = true;
+      }
+      allocations_left = -1;
+      if (!failed) break;
+      ASSERT_EQ(state(ids), before) << task << " -> " << dep << ", allocation " << fail_at;
+    }
+    EXPECT_TRUE(as_set(graph.dependencies_of(task)).count(dep));
+  }
+  EXPECT_GE(failures, 6);  // the changes above fail at 6 allocations in all
 }
 
 // Every form of the set: in place, a heap array, a table; growing past each
