@@ -269,17 +269,7 @@ class FlatTable {
   }
 
   // Stores `value` under `key`; returns the value it replaced, if any.
-  std::optional<V> insert_or_replace(std::string&& key, std::uint64_t hash, V&& value) {
-    if (V* found = find(key, hash)) {
-      return std::exchange(*found, std::move(value));
-    }
-    const std::size_t slot = prepare_insert(hash);
-    std::construct_at(&slots_[slot], std::move(key), std::move(value));
-    commit_insert(slot, hash);
-    return std::nullopt;
-  }
-
-  // As above; copies the key only when it is new.
+  // Copies the key only when it is new.
   std::optional<V> insert_or_replace(std::string_view key, std::uint64_t hash, V&& value) {
     if (V* found = find(key, hash)) {
       return std::exchange(*found, std::move(value));
