@@ -177,23 +177,6 @@ inline void prefetch_line(const void* address) noexcept {
 
 }  // namespace flat_table_detail
 
-// Runs every stage over items 0..count-1, stage s on item i only once stage
-// s - 1 has run on item i + Ahead: each stage starts the memory loads the next
-// one needs, and Ahead items of other work hide their latency.
-template <std::size_t Ahead, class... Stages>
-void run_pipeline(std::size_t count, Stages&&... stages) {
-  const std::size_t steps = count + (sizeof...(Stages) - 1) * Ahead;
-  for (std::size_t step = 0; step < steps; ++step) {
-    std::size_t lag = 0;
-    (
-        [&] {
-          if (step >= lag && step - lag < count) stages(step - lag);
-          lag += Ahead;
-        }(),
-        ...);
-  }
-}
-
 // V must be nothrow move constructible (rehash moves values and must not fail
 // halfway). Hasher: `std::uint64_t operator()(std::string_view) const noexcept`,
 // the same function callers use to compute the hashes they pass in.
@@ -460,17 +443,7 @@ class FlatTable {
   template <class Visit>
   void for_each_full_slot(Visit&& visit) const {
     using namespace flat_table_detail;
-    // A large table is walked faster with its slots loaded a few windows
-    // ahead: the visits read them in order but skip the empty ones.
-    constexpr std::size_t kWindowsAhead = 2;
-    constexpr std::size_t kWindowBytes = kGroupWidth * sizeof(Slot);
     for (std::size_t base = 0; base < capacity_; base += kGroupWidth) {
-      if (base + (kWindowsAhead + 1) * kGroupWidth <= capacity_) {
-        const auto* ahead = reinterpret_cast<const char*>(&slots_[base + kWindowsAhead * kGroupWidth]);
-        for (std::size_t offset = 0; offset < kWindowBytes; offset += 64) {
-          prefetch_line(ahead + offset);
-        }
-      }
       for (LaneMask full = Window(ctrl_ + base).match_full(); full; full.drop_lowest()) {
         visit(base + full.lowest());
       }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "concurrent/flat_table.hpp"
+#include "concurrent/pipeline.hpp"
 #include "concurrent/siphash.hpp"
 
 namespace vesk {

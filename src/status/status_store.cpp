@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "concurrent/pipeline.hpp"
 #include "module/errors.hpp"
 
 namespace vesk {
@@ -94,7 +95,8 @@ std::vector<std::optional<TaskStatusSnapshot>> StatusStore::read_each(std::span<
     const std::span<const std::uint32_t> ids(by_group.data() + starts[g], starts[g + 1] - starts[g]);
     if (ids.empty()) continue;
     // Three stages 8 ids apart: load the probe start, find the record and
-    // load its block, copy it out.
+    // load its block, copy it out. get_status_batch in input order against
+    // the dict peer (bench/run.py): 0.57 times its speed id by id, 0.77 so.
     const Map& map = shards_[g / inner].records;
     map.read_shard(g % inner, [&](const Map::ShardReader& reader) {
       const TaskStatusDict* found[32];
