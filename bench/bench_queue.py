@@ -160,8 +160,8 @@ def timed_pairs(n, repeats):
     """(label, ours, peer, target) rows of the throughput comparisons."""
     ids = ids_for(n)
     pairs = [
-        ("put+get(block=False) vs queue.PriorityQueue", ours_put_get, priority_queue_put_get, 5.0),
-        ("put+get(block=False) vs heapq+Lock", ours_put_get, heapq_put_get, 1.0),
+        ("put+get(block=False) vs queue.PriorityQueue", ours_put_get, priority_queue_put_get, 4.0),
+        ("put+get(block=False) vs heapq+Lock", ours_put_get, heapq_put_get, 2.2),
         ("put_batch/get_batch vs heapq loop+Lock", ours_batches, heapq_batches, 3.0),
     ]
     rows = []

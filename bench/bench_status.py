@@ -13,6 +13,7 @@ a fresh subprocess.
 import argparse
 import gc
 import heapq
+import random
 import statistics
 import subprocess
 import sys
@@ -95,6 +96,11 @@ class DictPeer:
             record = self.records.get(task_id)
             return dict(record) if record is not None else None
 
+    def get_status_batch(self, task_ids):
+        with self.lock:
+            get = self.records.get
+            return [None if (record := get(task_id)) is None else dict(record) for task_id in task_ids]
+
     def cleanup_expired(self):
         now = time.time()
         removed = 0
@@ -105,6 +111,42 @@ class DictPeer:
                 if records.pop(task_id, None) is not None:
                     removed += 1
         return removed
+
+
+class ScanPeer(DictPeer):
+    """Cleanup without an expiry heap: one scan that deletes the expired records."""
+
+    def cleanup_expired(self):
+        now, ttl = time.time(), self.ttl
+        with self.lock:
+            records = self.records
+            expired = [task_id for task_id, record in records.items()
+                       if record.get("status") in ("completed", "failed")
+                       and record.get("end_time") is not None and record["end_time"] + ttl <= now]
+            for task_id in expired:
+                del records[task_id]
+        return len(expired)
+
+
+class TuplePeer(DictPeer):
+    """Writes keep a plain tuple per record instead of a dict."""
+
+    def update_status_fast(self, task_id, status, submit_time=None, start_time=None, end_time=None,
+                           worker_id=None):
+        with self.lock:
+            self.records[task_id] = (status, submit_time, start_time, end_time, worker_id)
+            if end_time is not None and status in ("completed", "failed"):
+                heapq.heappush(self.heap, (end_time + self.ttl, task_id))
+
+    def update_status_fast_batch(self, items):
+        with self.lock:
+            records, heap, ttl = self.records, self.heap, self.ttl
+            for item in items:
+                task_id, status, _, _, end_time, _ = item
+                records[task_id] = item[1:]
+                if end_time is not None and status in ("completed", "failed"):
+                    heapq.heappush(heap, (end_time + ttl, task_id))
+        return len(items)
 
 
 def make_ids(n):
@@ -176,22 +218,60 @@ def w_cleanup(store, ids):
     return elapsed
 
 
+def w_get_batch(store, ids, order=None):
+    update = store.update_status_fast
+    for task_id in ids:
+        update(task_id, "running", 1.0, 2.0, None, "worker-1")
+    order = ids if order is None else order
+    batches = [order[i:i + BATCH] for i in range(0, len(order), BATCH)]
+    get = store.get_status_batch
+    start = time.perf_counter()
+    for batch in batches:
+        get(batch)
+    return time.perf_counter() - start
+
+
+def w_get_batch_shuffled(store, ids):
+    return w_get_batch(store, ids, random.Random(5).sample(ids, len(ids)))
+
+
+def w_idle_cleanup(store, ids):
+    ended = time.time() + 10 * TTL  # every record expires later
+    update = store.update_status_fast
+    for task_id in ids[:BATCH]:
+        update(task_id, "completed", None, None, ended, None)
+    cleanup = store.cleanup_expired
+    start = time.perf_counter()
+    for _ in ids:
+        cleanup()
+    return time.perf_counter() - start
+
+
+# (name, workload, peer class, target ratio)
 WORKLOADS = [
-    ("update_status_fast", w_update_fast, 1.5),
-    ("get_status", w_get_status, 1.0),
-    ("update_status_fast_batch", w_fast_batch, 3.0),
-    ("  (peer: loop of single updates)", w_fast_batch_vs_each, None),
-    ("update_status_batch", w_dict_batch, None),
-    ("cleanup_expired", w_cleanup, 3.0),
+    ("update_status_fast", w_update_fast, TuplePeer, 1.6),
+    ("update_status_fast (dict record)", w_update_fast, DictPeer, None),
+    ("get_status", w_get_status, DictPeer, 1.6),
+    ("get_status_batch", w_get_batch, DictPeer, 1.0),
+    ("get_status_batch (shuffled ids)", w_get_batch_shuffled, DictPeer, None),
+    ("update_status_fast_batch", w_fast_batch, TuplePeer, 1.6),
+    ("update_status_fast_batch (dict record)", w_fast_batch, DictPeer, None),
+    ("  (peer: loop of single updates)", w_fast_batch_vs_each, DictPeer, None),
+    ("update_status_batch", w_dict_batch, DictPeer, None),
+    ("cleanup_expired, all expired", w_cleanup, ScanPeer, 1.0),
+    ("cleanup_expired, all expired (heapq peer)", w_cleanup, DictPeer, None),
+    ("cleanup_expired, nothing due (n calls)", w_idle_cleanup, DictPeer, 1.0),
 ]
+
+PEER_NAMES = {TuplePeer: "tuple + Lock", DictPeer: "dict + Lock", ScanPeer: "dict + Lock, scan"}
 
 
 def time_workloads(n, repeats):
     ids = make_ids(n)
-    results = {name: ([], []) for name, _, _ in WORKLOADS}
+    results = {name: ([], []) for name, *_ in WORKLOADS}
     for r in range(repeats):
-        for name, workload, _ in WORKLOADS:
-            sides = [("ours", lambda: PyShardedTaskStatus(SHARDS, TTL)), ("peer", lambda: DictPeer(TTL))]
+        for name, workload, peer, _ in WORKLOADS:
+            sides = [("ours", lambda: PyShardedTaskStatus(SHARDS, TTL)), ("peer", lambda: peer(TTL))]
             if r % 2:
                 sides.reverse()  # alternate who runs first
             for side, make in sides:
@@ -244,13 +324,13 @@ def main():
     args = parser.parse_args()
 
     print(f"CPython {sys.version.split()[0]}, n={args.n}, repeats={args.repeats}, shards={SHARDS}")
-    print(f"{'workload':34} {'ours ns/op':>11} {'peer ns/op':>11} {'peer/ours':>10} {'target':>8}")
+    print(f"{'workload':42} {'ours ns/op':>11} {'peer ns/op':>11} {'peer/ours':>10} {'target':>8}")
     results = time_workloads(args.n, args.repeats)
-    for name, _, target in WORKLOADS:
+    for name, _, _, target in WORKLOADS:
         ours = statistics.median(results[name][0]) / args.n * 1e9
         peer = statistics.median(results[name][1]) / args.n * 1e9
         goal = f">= {target}" if target else "-"
-        print(f"{name:34} {ours:11.1f} {peer:11.1f} {peer / ours:10.2f} {goal:>8}")
+        print(f"{name:42} {ours:11.1f} {peer:11.1f} {peer / ours:10.2f} {goal:>8}")
 
     if args.memory_records:
         ours = memory_growth("ours", args.memory_records)

@@ -13,6 +13,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import bench_aio  # noqa: E402
 import bench_dependency  # noqa: E402
 import bench_queue  # noqa: E402
 import bench_status  # noqa: E402
@@ -25,10 +26,9 @@ def queue_rows(n, repeats):
 def status_rows(n, repeats):
     results = bench_status.time_workloads(n, repeats)
     rows = []
-    for name, _, target in bench_status.WORKLOADS:
+    for name, _, peer_class, target in bench_status.WORKLOADS:
         ours, peer = (sorted(times)[len(times) // 2] for times in results[name])
-        peer_name = "heapq + dict + Lock" if name == "cleanup_expired" else "dict + Lock"
-        rows.append((f"{name.strip()} vs {peer_name}", ours, peer, target))
+        rows.append((f"{name.strip()} vs {bench_status.PEER_NAMES[peer_class]}", ours, peer, target))
     return rows
 
 
@@ -49,6 +49,7 @@ def main():
 
     print(f"CPython {sys.version.split()[0]}; n={n}, repeats={repeats}, graph {tasks} tasks / {edges} edges")
     rows = queue_rows(n, repeats) + status_rows(n, repeats) + dependency_rows(tasks, edges, repeats)
+    rows += bench_aio.rows(n // 5, repeats)
     print(f"{'comparison':58} {'ours ms':>10} {'peer ms':>10} {'ratio':>7} {'target':>7}  ")
     missed = 0
     for label, ours, peer, target in rows:
@@ -69,7 +70,14 @@ def main():
     print(f"memory of {records:,} status records: ours {ours_mem / 2**20:.1f} MiB, "
           f"dict + Lock {peer_mem / 2**20:.1f} MiB, ours/peer {share:.2f} (target <= 0.5)  "
           f"{'ok' if share <= 0.5 else 'MISSED'}")
+    ours_graph = bench_dependency.peak_memory_growth("ours", tasks, edges)
+    peer_graph = bench_dependency.peak_memory_growth("peer", tasks, edges)
+    print(f"peak memory of add_dependencies_batch ({edges:,} edges): ours {ours_graph / 2**20:.1f} MiB, "
+          f"dicts of sets {peer_graph / 2**20:.1f} MiB (target ours <= peer)  "
+          f"{'ok' if ours_graph <= peer_graph else 'MISSED'}")
+    missed += ours_graph > peer_graph
     missed += ours_cpu > 0.01
+    missed += bench_aio.report_idle()
     missed += share > 0.5
     print(f"{missed} target(s) missed")
 

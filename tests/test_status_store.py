@@ -83,6 +83,20 @@ def test_dictionary_round_trip(store, written, read):
     assert got == read and list(got) == list(read)
 
 
+def test_every_combination_of_fields_reads_back_in_field_order_singly_and_in_batches():
+    store = PyShardedTaskStatus(4, 60)
+    full = {"status": "s", "submit_time": 1.0, "start_time": 2.0, "end_time": 3.0, "result": [1],
+            "error": "e", "worker_id": "w"}
+    records = {f"t{bits}": {k: v for i, (k, v) in enumerate(full.items()) if bits >> i & 1} for bits in range(128)}
+    for task_id, record in records.items():
+        store.update_status(task_id, record)
+    ids = [*records, "absent"] * 2
+    random.Random(3).shuffle(ids)
+    got = store.get_status_batch(ids)
+    assert got == [records.get(i) for i in ids] and [list(g or ()) for g in got] == [list(records.get(i, ())) for i in ids]
+    assert all(store.get_status(i) == r and list(store.get_status(i)) == list(r) for i, r in records.items())
+
+
 def test_common_and_uncommon_statuses_read_back_as_written(store):
     for status in ["running", "completed", "failed", "done", "pending", "runnin", "runningg", "Running", "ok"]:
         store.update_status_fast("t", status, 1.0, None, None, "w")
@@ -229,6 +243,17 @@ def test_expiry_rule(status, end_time, expires):
             store.update_status("t", record) if write == "dict" else store.update_status_batch([("t", record)])
         assert store.cleanup_expired() == int(expires), write
         assert (store.get_status("t") is None) == expires
+
+
+def test_unlimited_cleanup_of_mostly_due_entries_spares_live_records():
+    store = PyShardedTaskStatus(1, 10)
+    for i in range(6):
+        store.update_status_fast(f"t{i}", "completed", end_time=expired_end())
+    store.update_status_fast("t0", "running")  # its entry is now stale
+    store.update_status_fast("t1", "completed", end_time=time.time())  # its own ttl not passed
+    store.remove_status("t2")
+    assert store.cleanup_expired() == 3 and store.get_total_count() == 2
+    assert store.cleanup_expired() == 0 and store.get_status("t1")["status"] == "completed"
 
 
 def test_stale_entries_never_remove_live_records_and_do_not_count():

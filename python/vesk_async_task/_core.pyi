@@ -216,3 +216,9 @@ class PyBatchedUpdater:
         """Writes a record for each (task_id, status dict) whose second element
         is a dict (read as `PyShardedTaskStatus.update_status` reads it) and
         returns how many were written; other items are skipped."""
+
+def _register_wakeup(queue: PyPriorityTaskQueue, fd: int) -> None:
+    """Private helper of vesk_async_task.aio: `put` writes a byte to `fd`."""
+
+def _unregister_wakeup(queue: PyPriorityTaskQueue, fd: int) -> None:
+    """Private helper of vesk_async_task.aio: stops the writes to `fd`."""

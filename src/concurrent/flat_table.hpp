@@ -252,17 +252,7 @@ class FlatTable {
   }
 
   // Stores `value` under `key`; returns the value it replaced, if any.
-  std::optional<V> insert_or_replace(std::string&& key, std::uint64_t hash, V&& value) {
-    if (V* found = find(key, hash)) {
-      return std::exchange(*found, std::move(value));
-    }
-    const std::size_t slot = prepare_insert(hash);
-    std::construct_at(&slots_[slot], std::move(key), std::move(value));
-    commit_insert(slot, hash);
-    return std::nullopt;
-  }
-
-  // As above; copies the key only when it is new.
+  // Copies the key only when it is new.
   std::optional<V> insert_or_replace(std::string_view key, std::uint64_t hash, V&& value) {
     if (V* found = find(key, hash)) {
       return std::exchange(*found, std::move(value));
@@ -322,21 +312,6 @@ class FlatTable {
     });
   }
 
-  // A hint that a key of this hash is about to be looked up: reads the
-  // control bytes of its first probe window and starts loading the first
-  // slot whose tag matches there (almost always the key's own).
-  void prefetch(std::uint64_t hash) const noexcept {
-    using namespace flat_table_detail;
-    if (capacity_ == 0) {
-      return;
-    }
-    const ProbeSequence probe(hash, mask());
-    const LaneMask lanes = Window(ctrl_ + probe.offset()).match(tag_of(hash));
-    if (lanes) {
-      prefetch_line(&slots_[probe.slot(lanes.lowest())]);
-    }
-  }
-
   // A hint that a key of this hash is about to be inserted, found or
   // removed: starts loading the control bytes and the first slot where its
   // probe starts, without reading either, so it never waits for memory.
@@ -347,20 +322,6 @@ class FlatTable {
     const std::size_t offset = static_cast<std::size_t>(hash) & mask();
     flat_table_detail::prefetch_line(ctrl_ + offset);
     flat_table_detail::prefetch_line(&slots_[offset]);
-  }
-
-  // A hint for a caller about to walk a small table: starts loading the
-  // control bytes and the first four cache lines of slots. Changes nothing.
-  void prefetch_front() const noexcept {
-    if (capacity_ == 0) {
-      return;
-    }
-    flat_table_detail::prefetch_line(ctrl_);
-    const auto* slots = reinterpret_cast<const char*>(slots_);
-    const std::size_t bytes = capacity_ * sizeof(Slot);
-    for (std::size_t offset = 0; offset < bytes && offset < 256; offset += 64) {
-      flat_table_detail::prefetch_line(slots + offset);
-    }
   }
 
  private:
@@ -482,17 +443,7 @@ class FlatTable {
   template <class Visit>
   void for_each_full_slot(Visit&& visit) const {
     using namespace flat_table_detail;
-    // A large table is walked faster with its slots loaded a few windows
-    // ahead: the visits read them in order but skip the empty ones.
-    constexpr std::size_t kWindowsAhead = 2;
-    constexpr std::size_t kWindowBytes = kGroupWidth * sizeof(Slot);
     for (std::size_t base = 0; base < capacity_; base += kGroupWidth) {
-      if (base + (kWindowsAhead + 1) * kGroupWidth <= capacity_) {
-        const auto* ahead = reinterpret_cast<const char*>(&slots_[base + kWindowsAhead * kGroupWidth]);
-        for (std::size_t offset = 0; offset < kWindowBytes; offset += 64) {
-          prefetch_line(ahead + offset);
-        }
-      }
       for (LaneMask full = Window(ctrl_ + base).match_full(); full; full.drop_lowest()) {
         visit(base + full.lowest());
       }

@@ -54,17 +54,11 @@ class IdSet {
   // Removes every id; keeps the capacity.
   void clear() noexcept { table_.clear(); }
 
-  // A hint that the set is about to be walked or searched: starts loading
-  // its table into the cache, so callers can overlap the loads of many sets.
-  void prefetch() const noexcept { table_.prefetch_front(); }
-
   // Calls f(const std::string&) for each id in table order.
   template <class F>
   void for_each(F&& f) const {
     table_.for_each([&](const std::string& id, const Present&) { f(id); });
   }
-
-  HashKeys keys() const noexcept { return table_.hasher().keys; }
 
  private:
   struct Present {};

@@ -128,8 +128,6 @@ class ShardedMap {
 
   std::size_t shard_count() const noexcept { return shard_count_; }
 
-  std::size_t shard_of(std::string_view key) const noexcept { return shard_index(hash_of(key)); }
-
   // The map's hash of a key, for a caller that sorts keys by shard before it
   // looks them up (shard_of, read_shard) and would otherwise hash each twice.
   // Only this map makes one, so a KeyHash always matches the map's keys.
@@ -160,8 +158,9 @@ class ShardedMap {
       return table_.find(key, key_hash.value());
     }
 
-    // A hint that a key of this hash is about to be looked up here.
-    void prefetch(KeyHash key_hash) const noexcept { table_.prefetch(key_hash.value()); }
+    // A hint that a key of this hash is about to be looked up here: starts
+    // loading where its probe starts, without waiting for it.
+    void prefetch(KeyHash key_hash) const noexcept { table_.prefetch_probe_start(key_hash.value()); }
 
    private:
     friend class ShardedMap;
@@ -197,18 +196,6 @@ class ShardedMap {
     return ReadGuard(std::move(lock), value);
   }
 
-  // A hint that `key` is about to be looked up: starts loading its slot, so
-  // a caller can overlap the memory loads of many lookups. Takes the shard's
-  // shared lock only if it is free at once; never waits, changes nothing.
-  void prefetch(std::string_view key) const noexcept {
-    const std::uint64_t hash = hash_of(key);
-    const Shard& shard = shard_for(hash);
-    SharedLock lock(shard.mutex, std::try_to_lock);
-    if (lock.owns_lock()) {
-      shard.table.prefetch(hash);
-    }
-  }
-
   template <class Hook = NoWaitHook>
   WriteGuard get_mut(std::string_view key, Hook&& hook = {}) {
     const std::uint64_t hash = hash_of(key);
@@ -222,28 +209,14 @@ class ShardedMap {
   }
 
   // Stores `value` under `key`; returns the value it replaced, for the caller
-  // to destroy outside the lock.
-  template <class Hook = NoWaitHook>
-  std::optional<V> insert(std::string&& key, V value, Hook&& hook = {}) {
-    const std::uint64_t hash = hash_of(key);
-    Shard& shard = shard_for(hash);
-    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
-    return shard.table.insert_or_replace(std::move(key), hash, std::move(value));
-  }
-
-  // As above; allocates the key string only when the key is new.
+  // to destroy outside the lock. Allocates the key string only when the key
+  // is new.
   template <class Hook = NoWaitHook>
   std::optional<V> insert(std::string_view key, V value, Hook&& hook = {}) {
     const std::uint64_t hash = hash_of(key);
     Shard& shard = shard_for(hash);
     auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
     return shard.table.insert_or_replace(key, hash, std::move(value));
-  }
-
-  // Settles the choice between the two overloads above for string literals.
-  template <class Hook = NoWaitHook>
-  std::optional<V> insert(const char* key, V value, Hook&& hook = {}) {
-    return insert(std::string_view(key), std::move(value), hook);
   }
 
   template <class Hook = NoWaitHook>
@@ -289,6 +262,16 @@ class ShardedMap {
       auto lock = acquire_lock<ExclusiveLock>(shards_[i].mutex, hook);
       shards_[i].table.retain(pred, rejected);
       lock.unlock();
+    }
+  }
+
+  // As retain, but moves the rejected entries to the end of `removed`, for a
+  // caller that holds a lock of its own and destroys them after releasing it.
+  template <class Pred, class Hook = NoWaitHook>
+  void retain_into(Pred&& pred, std::vector<Entry>& removed, Hook&& hook = {}) {
+    for (std::size_t i = 0; i < shard_count_; ++i) {
+      auto lock = acquire_lock<ExclusiveLock>(shards_[i].mutex, hook);
+      shards_[i].table.retain(pred, removed);
     }
   }
 

@@ -10,6 +10,7 @@ namespace vesk {
 namespace {
 
 std::string full_name(const Signature& sig) {
+  if (sig.class_name == nullptr) return std::string(sig.method_name) + "()";
   return std::string(sig.class_name) + "." + sig.method_name + "()";
 }
 

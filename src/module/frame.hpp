@@ -9,7 +9,8 @@
 //
 //   static constexpr Params<2> kGetParams{"Cls", "get", {Param{"key"}, Param{"default", Default::None}}};
 //   static std::optional<std::string> get(State&, Text key, std::optional<Text> fallback);
-//   ... method<&get, kGetParams>("get", "get($self, key, default=None)\n--\n\n...")
+//   static constexpr char kGetDoc[] = "...";  // the docstring after its text signature
+//   ... method<Cls, &get, kGetParams, kGetDoc>()
 #pragma once
 
 #include <array>
@@ -34,7 +35,7 @@ struct Param {
 
 template <std::size_t N>
 struct Params {
-  const char* class_name;
+  const char* class_name;   // nullptr for a module-level function
   const char* method_name;  // "__new__" for a constructor
   std::array<Param, N> params;
 
@@ -221,6 +222,38 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
 }
 
+// METH_FASTCALL | METH_KEYWORDS entry of a module-level function whose first
+// parameter is an instance of Class, handed to the body as its state (Spec
+// names that parameter first and has no class name).
+template <class Class, auto Body, const auto& Spec>
+PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  using State = typename Class::State;
+  using Values = typename frame_detail::BodyArgs<
+      typename frame_detail::FunctionTraits<decltype(Body)>::Args>::Values;
+  constexpr std::size_t N = std::tuple_size_v<Values>;
+  static_assert(Spec.params.size() == N + 1, "the instance comes first, then the body's arguments");
+  FrameScope frame;
+  try {
+    PyObject* slots[N + 1] = {};
+    static constexpr Signature sig = signature_of(Spec);
+    parse_arguments(sig, args, nargs, kwnames, slots);
+    try {
+      if (!Class::is_instance(slots[0])) throw_wrong_instance(slots[0], Class::name);
+    } catch (const PythonError&) {
+      rethrow_with_argument_name(Spec.params[0].name);
+    }
+    CallArena arena;
+    return frame_detail::run_body<Body>(
+        state_of<State>(slots[0]),
+        frame_detail::convert_slots<Values>(Spec.params.data() + 1, slots + 1, arena,
+                                            std::make_index_sequence<N>{}));
+  } catch (...) {
+    rethrow_if_thread_exit();
+    return translate_current_exception();
+  }
+}
+
 // METH_NOARGS entry.
 template <class Class, auto Body>
 PyObject* noargs_entry(PyObject* self, PyObject*) {
@@ -280,17 +313,72 @@ void dealloc_entry(PyObject* self) noexcept {
 
 // ---- method tables -------------------------------------------------------------
 
-template <class Class, auto Body, const auto& Spec>
-constexpr PyMethodDef method(const char* doc) {
+namespace frame_detail {
+
+// Writes a docstring: "name(params)\n--\n\n" and then `text`, where a
+// method's name is its own and its params start with $self ($module for a
+// module-level function), and a class's name is the class name. Only counts when `out` is null. Returns the length.
+template <std::size_t N>
+constexpr std::size_t write_doc(const Params<N>& spec, bool is_method, const char* text, char* out) {
+  std::size_t length = 0;
+  auto put = [&](const char* part) {
+    for (; *part != '\0'; ++part, ++length) {
+      if (out != nullptr) out[length] = *part;
+    }
+  };
+  put(is_method ? spec.method_name : spec.class_name);
+  put(!is_method ? "(" : spec.class_name != nullptr ? "($self" : "($module");
+  for (std::size_t i = 0; i < N; ++i) {
+    put(is_method || i > 0 ? ", " : "");
+    put(spec.params[i].name);
+    put(spec.params[i].fallback == Default::None ? "=None" : spec.params[i].fallback == Default::True ? "=True" : "");
+  }
+  put(")\n--\n\n");
+  put(text);
+  return length;
+}
+
+// The docstring of a method (IsMethod) or class, built at compile time from
+// its parameter description, so the text signature cannot drift from it.
+template <const auto& Spec, bool IsMethod, const auto& Text>
+inline constexpr auto doc_string = [] {
+  std::array<char, write_doc(Spec, IsMethod, Text, nullptr) + 1> chars{};
+  write_doc(Spec, IsMethod, Text, chars.data());
+  return chars;
+}();
+
+}  // namespace frame_detail
+
+// A method table entry; its docstring is the signature from Spec, then Text.
+template <class Class, auto Body, const auto& Spec, const auto& Text>
+constexpr PyMethodDef method() {
   return PyMethodDef{Spec.method_name,
                      reinterpret_cast<PyCFunction>(
                          reinterpret_cast<void (*)(void)>(&method_entry<Class, Body, Spec>)),
-                     METH_FASTCALL | METH_KEYWORDS, doc};
+                     METH_FASTCALL | METH_KEYWORDS, frame_detail::doc_string<Spec, true, Text>.data()};
 }
 
-template <class Class, auto Body>
-constexpr PyMethodDef noargs_method(const char* name, const char* doc) {
-  return PyMethodDef{name, &noargs_entry<Class, Body>, METH_NOARGS, doc};
+// A module-level function whose first parameter is an instance of Class.
+template <class Class, auto Body, const auto& Spec, const auto& Text>
+constexpr PyMethodDef function() {
+  return PyMethodDef{Spec.method_name,
+                     reinterpret_cast<PyCFunction>(
+                         reinterpret_cast<void (*)(void)>(&function_entry<Class, Body, Spec>)),
+                     METH_FASTCALL | METH_KEYWORDS, frame_detail::doc_string<Spec, true, Text>.data()};
+}
+
+// The same for a method without parameters (Spec is a Params<0>).
+template <class Class, auto Body, const auto& Spec, const auto& Text>
+constexpr PyMethodDef noargs_method() {
+  static_assert(Spec.params.size() == 0, "a no-argument method describes no parameters");
+  return PyMethodDef{Spec.method_name, &noargs_entry<Class, Body>, METH_NOARGS,
+                     frame_detail::doc_string<Spec, true, Text>.data()};
+}
+
+// A class's docstring: the constructor's signature from Spec, then Text.
+template <const auto& Spec, const auto& Text>
+constexpr const char* class_doc() {
+  return frame_detail::doc_string<Spec, false, Text>.data();
 }
 
 constexpr PyMethodDef end_of_methods() { return PyMethodDef{nullptr, nullptr, 0, nullptr}; }

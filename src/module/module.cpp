@@ -18,7 +18,7 @@ PyModuleDef module_definition = {
     "_core",
     "VeskAsyncTask Core Python 模块",
     0,        // no per-module state
-    nullptr,  // no module-level functions
+    queue_wakeup_functions,  // private helpers of the asyncio view
     nullptr,  // no multi-phase slots
     nullptr,
     nullptr,

@@ -12,4 +12,8 @@ PyTypeObject* task_dependency_manager_type();
 PyTypeObject* prioritized_task_type();
 PyTypeObject* batched_updater_type();
 
+// The queue's private module-level functions (wake-up descriptors of the
+// asyncio view), ending with a null entry.
+extern PyMethodDef queue_wakeup_functions[];
+
 }  // namespace vesk

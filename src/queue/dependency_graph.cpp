@@ -1,293 +1,397 @@
 #include "queue/dependency_graph.hpp"
 
-#include <cstdlib>
+#include <algorithm>
+#include <bit>
 #include <cstring>
-#include <new>
-#include <memory>
-#include <string>
+#include <utility>
+
+#include "concurrent/flat_table.hpp"
+#include "concurrent/pipeline.hpp"
+#include "concurrent/siphash.hpp"
 
 namespace vesk {
 namespace {
 
-class BitSet {
- public:
-  explicit BitSet(std::size_t bits) : words_((bits + 63) / 64, 0) {}
-  bool test(std::size_t i) const noexcept { return (words_[i / 64] >> (i % 64)) & 1u; }
-  void set(std::size_t i) noexcept { words_[i / 64] |= std::uint64_t{1} << (i % 64); }
+constexpr std::size_t kMinIndexSlots = 16;
 
- private:
-  std::vector<std::uint64_t> words_;
-};
+bool test_bit(const std::vector<std::uint64_t>& bits, std::size_t i) noexcept {
+  return (bits[i / 64] >> (i % 64)) & 1u;
+}
 
-// One level of the search: a node and the next of its edges to follow.
-struct Frame {
-  GraphNumber node;
-  GraphNumber edge;
-};
+void set_bit(std::vector<std::uint64_t>& bits, std::size_t i) noexcept {
+  bits[i / 64] |= std::uint64_t{1} << (i % 64);
+}
 
-constexpr std::size_t kMinSlots = 16;
+// Linear-probing deletion without tombstones: moves later entries of the
+// chain back into the hole, as long as their home slot allows it. `home(i)`
+// is the home slot of the entry in slot i; `move(from, to)`, `clear(i)`.
+template <class Occupied, class Home, class Move, class Clear>
+void close_hole(std::size_t hole, std::size_t mask, Occupied occupied, Home home, Move move,
+                Clear clear) noexcept {
+  for (std::size_t next = (hole + 1) & mask; occupied(next); next = (next + 1) & mask) {
+    const std::size_t wanted = home(next);
+    // The entry may fill the hole unless its home lies cyclically in (hole, next].
+    const bool stays = hole <= next ? (hole < wanted && wanted <= next)
+                                    : (hole < wanted || wanted <= next);
+    if (!stays) {
+      move(next, hole);
+      hole = next;
+    }
+  }
+  clear(hole);
+}
 
 }  // namespace
 
-// ---- DependencyGraph ---------------------------------------------------------
+// ---- NodeSet -----------------------------------------------------------------------
 
-GraphNumber DependencyGraph::next_number(std::size_t count, const char* what) const {
-  if (count >= limit_) {
-    throw GraphCapacityError(std::string("dependency graph has too many ") + what +
-                             " for 32-bit numbers");
+NodeSet::NodeSet(NodeSet&& other) noexcept : size_(other.size_), capacity_(other.capacity_) {
+  if (capacity_ == kInline) {
+    std::copy(other.local_, other.local_ + kInline, local_);
+  } else {
+    heap_ = other.heap_;
   }
-  return static_cast<GraphNumber>(count);
+  other.size_ = 0;
+  other.capacity_ = kInline;
 }
 
-void DependencyGraph::reserve_nodes(std::size_t nodes) { first_edge_.reserve(nodes); }
-
-GraphNumber DependencyGraph::add_node() {
-  const GraphNumber node = next_number(first_edge_.size(), "nodes");
-  first_edge_.push_back(kNoEdge);
-  return node;
-}
-
-void DependencyGraph::add_edge(GraphNumber from, GraphNumber to) {
-  if (from >= first_edge_.size() || to >= first_edge_.size()) {
-    throw std::logic_error("dependency graph edge names a node that was never indexed");
-  }
-  const GraphNumber edge = next_number(edges_.size(), "edges");
-  edges_.push_back(Edge{to, first_edge_[from]});
-  first_edge_[from] = edge;
-}
-
-bool DependencyGraph::has_cycle() const {
-  // A node is on the current search path exactly while it is discovered and
-  // not finished; an edge into such a node closes a cycle.
-  const std::size_t nodes = first_edge_.size();
-  BitSet discovered(nodes);
-  BitSet finished(nodes);
-  std::vector<Frame> stack;
-  stack.reserve(nodes);  // the path never holds a node twice
-  auto enter = [&](GraphNumber node) {
-    discovered.set(node);
-    stack.push_back(Frame{node, first_edge_[node]});
-  };
-  for (std::size_t root = 0; root < nodes; ++root) {
-    if (discovered.test(root)) continue;
-    enter(static_cast<GraphNumber>(root));
-    while (!stack.empty()) {
-      Frame& top = stack.back();
-      if (top.edge == kNoEdge) {
-        finished.set(top.node);
-        stack.pop_back();
-        continue;
-      }
-      const Edge& edge = edges_[top.edge];
-      top.edge = edge.next;
-      const GraphNumber target = edge.target;
-      if (discovered.test(target)) {
-        if (!finished.test(target)) return true;
-        continue;
-      }
-      enter(target);  // `top` is stale from here
+NodeSet& NodeSet::operator=(NodeSet&& other) noexcept {
+  if (this != &other) {
+    release();
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, kInline);
+    if (capacity_ == kInline) {
+      std::copy(other.local_, other.local_ + kInline, local_);
+    } else {
+      heap_ = other.heap_;
     }
   }
-  return false;
+  return *this;
 }
 
-// ---- IdKey -----------------------------------------------------------------------
+void NodeSet::release() noexcept {
+  if (capacity_ != kInline) delete[] heap_;
+  size_ = 0;
+  capacity_ = kInline;
+}
 
-IdKey::IdKey(std::string_view id) noexcept {
-  static_assert(sizeof(std::string_view) <= kInlineBytes);
-  if (id.size() <= kInlineBytes) {
-    std::memcpy(bytes_, id.data(), id.size());
-    size_ = static_cast<std::uint8_t>(id.size());
+void NodeSet::reset() noexcept { release(); }
+
+std::uint32_t NodeSet::table_slot(GraphNumber node) const noexcept {
+  const int bits = std::countr_zero(capacity_);
+  const std::uint32_t mask = capacity_ - 1;
+  auto slot = static_cast<std::uint32_t>((node * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+  while (heap_[slot] != kNoNode && heap_[slot] != node) slot = (slot + 1) & mask;
+  return slot;
+}
+
+bool NodeSet::contains(GraphNumber node) const noexcept {
+  if (is_table()) return heap_[table_slot(node)] == node;
+  const GraphNumber* m = members();
+  return std::find(m, m + size_, node) != m + size_;
+}
+
+void NodeSet::grow() {
+  // Array forms double up to kLinear; past it, and whenever a table would
+  // pass half full, a table of twice the room.
+  const std::uint32_t capacity = capacity_ < kLinear ? capacity_ * 2 : std::max(capacity_ * 2, 4 * kLinear);
+  std::unique_ptr<GraphNumber[]> fresh(new GraphNumber[capacity]);
+  NodeSet grown;
+  grown.heap_ = fresh.release();
+  grown.capacity_ = capacity;
+  if (grown.is_table()) {
+    std::fill(grown.heap_, grown.heap_ + capacity, kNoNode);
+    std::uint32_t position = 0;
+    for (GraphNumber n = next(position); n != kNoNode; n = next(position)) {
+      grown.heap_[grown.table_slot(n)] = n;
+    }
   } else {
-    std::memcpy(bytes_, &id, sizeof id);
-    size_ = kLong;
+    std::copy(members(), members() + size_, grown.heap_);
   }
+  grown.size_ = size_;
+  *this = std::move(grown);
 }
 
-std::string_view IdKey::view() const noexcept {
-  std::string_view id;
-  std::memcpy(&id, bytes_, sizeof id);
-  return id;
+bool NodeSet::insert(GraphNumber node) {
+  if (contains(node)) return false;
+  if (is_table() ? (size_ + 1) * 2 > capacity_ : size_ == capacity_) grow();
+  if (is_table()) {
+    heap_[table_slot(node)] = node;
+  } else {
+    members()[size_] = node;
+  }
+  ++size_;
+  return true;
 }
 
-std::string_view IdKey::id() const noexcept {
-  return size_ == kLong ? view() : std::string_view(bytes_, size_);
+bool NodeSet::erase(GraphNumber node) noexcept {
+  if (!is_table()) {
+    GraphNumber* m = members();
+    GraphNumber* end = m + size_;
+    GraphNumber* found = std::find(m, end, node);
+    if (found == end) return false;
+    *found = end[-1];  // order is free: the last member fills the gap
+    --size_;
+    return true;
+  }
+  const std::uint32_t slot = table_slot(node);
+  if (heap_[slot] != node) return false;
+  const int bits = std::countr_zero(capacity_);
+  close_hole(
+      slot, capacity_ - 1, [&](std::size_t i) { return heap_[i] != kNoNode; },
+      [&](std::size_t i) { return static_cast<std::size_t>((heap_[i] * 0x9E3779B97F4A7C15ULL) >> (64 - bits)); },
+      [&](std::size_t from, std::size_t to) { heap_[to] = heap_[from]; },
+      [&](std::size_t i) { heap_[i] = kNoNode; });
+  --size_;
+  return true;
 }
 
-bool operator==(const IdKey& a, const IdKey& b) noexcept {
-  if (a.size_ != IdKey::kLong) return std::memcmp(&a, &b, sizeof(IdKey)) == 0;
-  return b.size_ == IdKey::kLong && a.view() == b.view();
+GraphNumber NodeSet::next(std::uint32_t& position) const noexcept {
+  if (!is_table()) return position < size_ ? members()[position++] : kNoNode;
+  while (position < capacity_) {
+    const GraphNumber n = heap_[position++];
+    if (n != kNoNode) return n;
+  }
+  return kNoNode;
 }
 
-// ---- NodeIndex -------------------------------------------------------------------
+// ---- DependencyGraph: the index ---------------------------------------------------
 
-std::size_t NodeIndex::probe(const IdKey& key, std::uint32_t tag) const noexcept {
+std::uint64_t DependencyGraph::hash(std::string_view id) const noexcept {
+  return hash_id(keys_.k0, keys_.k1, id);
+}
+
+std::size_t DependencyGraph::probe(std::string_view id, std::uint32_t id_hash) const noexcept {
   const std::size_t mask = slot_count_ - 1;
-  for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = id_hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
     if (slot.node_plus_one == 0) return i;
-    if (slot.tag == tag && slot.key == key) return i;
+    if (slot.hash == id_hash && nodes_[slot.node_plus_one - 1].id == id) return i;
   }
 }
 
-void NodeIndex::reserve(std::size_t ids) {
-  std::size_t wanted = kMinSlots;
-  while (wanted / 2 < ids) wanted *= 2;
-  if (wanted > slot_count_) rehash(wanted);
+GraphNumber DependencyGraph::find(std::string_view id) const noexcept {
+  if (slot_count_ == 0) return kNoNode;
+  const Slot& slot = slots_[probe(id, static_cast<std::uint32_t>(hash(id)))];
+  return slot.node_plus_one == 0 ? kNoNode : slot.node_plus_one - 1;
 }
 
-void NodeIndex::grow() { rehash(slot_count_ == 0 ? kMinSlots : slot_count_ * 2); }
-
-void NodeIndex::rehash(std::size_t slot_count) {
-  std::unique_ptr<Slot[], FreeSlots> fresh(static_cast<Slot*>(std::calloc(slot_count, sizeof(Slot))));
-  if (!fresh) throw std::bad_alloc();
-  Slot* fresh_slots = fresh.get();
+void DependencyGraph::rehash(std::size_t slot_count) {
+  auto fresh = std::make_unique<Slot[]>(slot_count);  // zeroed: all empty
   const std::size_t mask = slot_count - 1;
   for (std::size_t old = 0; old < slot_count_; ++old) {
     const Slot& slot = slots_[old];
     if (slot.node_plus_one == 0) continue;
-    std::size_t i = slot.tag & mask;  // the stored tag spares hashing the id again
-    while (fresh_slots[i].node_plus_one != 0) i = (i + 1) & mask;
-    fresh_slots[i] = slot;
+    std::size_t i = slot.hash & mask;  // the stored hash spares hashing the id again
+    while (fresh[i].node_plus_one != 0) i = (i + 1) & mask;
+    fresh[i] = slot;
   }
   slots_ = std::move(fresh);
   slot_count_ = slot_count;
 }
 
-void NodeIndex::prefetch(std::uint64_t hash) const noexcept {
+GraphNumber DependencyGraph::find_or_make(std::string_view id, bool& made) {
+  const auto id_hash = static_cast<std::uint32_t>(hash(id));
   if (slot_count_ != 0) {
-    const std::size_t start = static_cast<std::uint32_t>(hash) & (slot_count_ - 1);
-    flat_table_detail::prefetch_line(&slots_[start]);
+    const Slot& slot = slots_[probe(id, id_hash)];
+    if (slot.node_plus_one != 0) return slot.node_plus_one - 1;
   }
-}
-
-GraphNumber NodeIndex::find_or_add(const IdKey& key, std::uint64_t hash, DependencyGraph& graph) {
-  // At most half full, so probes stay short and always meet an empty slot.
-  if ((size_ + 1) * 2 > slot_count_) grow();
-  const auto tag = static_cast<std::uint32_t>(hash);
-  Slot& slot = slots_[probe(key, tag)];
-  if (slot.node_plus_one != 0) return slot.node_plus_one - 1;
-  const GraphNumber node = graph.add_node();  // throws at the limit: nothing changed
-  if (node != size_) throw std::logic_error("graph nodes were added past the index");
-  slot = Slot{node + 1, tag, key};  // node < kNoEdge, so node + 1 does not wrap
-  ++size_;
+  // Everything that can fail comes first; a rehash alone changes nothing
+  // anyone can see.
+  if ((node_count() + 1) * 2 > slot_count_) rehash(std::max(kMinIndexSlots, slot_count_ * 2));
+  std::string owned(id);
+  GraphNumber node = first_free_;
+  if (node == kNoNode) {
+    if (nodes_.size() >= kNoNode) throw GraphCapacityError("too many task ids for 32-bit node numbers");
+    const std::size_t words = nodes_.size() / 64 + 1;
+    if (completed_bits_.size() < words) completed_bits_.resize(std::max(words, 2 * completed_bits_.size()));
+    nodes_.emplace_back();
+    node = static_cast<GraphNumber>(nodes_.size() - 1);
+  } else {
+    first_free_ = nodes_[node].next_free;
+    --free_count_;
+  }
+  Node& fresh = nodes_[node];
+  fresh.id = std::move(owned);
+  fresh.live = true;
+  slots_[probe(fresh.id, id_hash)] = Slot{node + 1, id_hash};
+  made = true;
   return node;
 }
 
-GraphNumber NodeIndex::find(std::string_view id) const noexcept {
-  if (slot_count_ == 0) return kNoEdge;
-  const Slot& slot = slots_[probe(IdKey(id), static_cast<std::uint32_t>(hash(id)))];
-  return slot.node_plus_one == 0 ? kNoEdge : slot.node_plus_one - 1;
+void DependencyGraph::unindex(GraphNumber node) noexcept {
+  const std::string& id = nodes_[node].id;
+  const std::size_t hole = probe(id, static_cast<std::uint32_t>(hash(id)));
+  const std::size_t mask = slot_count_ - 1;
+  close_hole(
+      hole, mask, [&](std::size_t i) { return slots_[i].node_plus_one != 0; },
+      [&](std::size_t i) { return static_cast<std::size_t>(slots_[i].hash) & mask; },
+      [&](std::size_t from, std::size_t to) { slots_[to] = slots_[from]; },
+      [&](std::size_t i) { slots_[i] = Slot{0, 0}; });
 }
 
-// ---- the check -----------------------------------------------------------------
+void DependencyGraph::reclaim_if_unused(GraphNumber node) noexcept {
+  Node& n = nodes_[node];
+  if (!n.dependencies.empty() || !n.dependents.empty() || completed(node)) return;
+  unindex(node);
+  std::string().swap(n.id);
+  n.dependencies.reset();
+  n.dependents.reset();
+  n.live = false;
+  n.next_free = first_free_;
+  first_free_ = node;
+  ++free_count_;
+}
 
-namespace {
+void DependencyGraph::set_completed(GraphNumber node, bool on) noexcept {
+  const std::uint64_t bit = std::uint64_t{1} << (node % 64);
+  completed_bits_[node / 64] = on ? completed_bits_[node / 64] | bit : completed_bits_[node / 64] & ~bit;
+}
 
-// Turns the entries of the map walk, in walk order, into nodes and edges.
-// Memory, not work, bounds this, so everything is loaded ahead of use and
-// many loads are in flight at once: each dependency set is prefetched
-// kSetsAhead entries before it is walked; the walk only notes where each id
-// is; every kChunk ids the builder copies and hashes them, then indexes
-// them, each index slot prefetched kAhead ids ahead. The noted pointers may
-// be read after the walk has left their shard: they stay valid because
-// nobody writes the map during a check.
-class GraphBuilder {
- public:
-  // `tasks`: how many map entries the walk will meet, a lower bound on ids.
-  explicit GraphBuilder(std::size_t tasks)
-      : index_(next_hash_keys()), pending_(std::make_unique<Pending[]>(kChunk)) {
-    index_.reserve(tasks);
-    graph_.reserve_nodes(tasks);
+// ---- DependencyGraph: changes ------------------------------------------------------
+
+void DependencyGraph::add(std::string_view task, std::string_view dep) {
+  bool made_task = false;
+  bool made_dep = false;
+  bool added = false;
+  const GraphNumber t = find_or_make(task, made_task);
+  GraphNumber d = kNoNode;
+  try {
+    d = find_or_make(dep, made_dep);
+    added = nodes_[t].dependencies.insert(d);
+    if (added) nodes_[d].dependents.insert(t);  // a known pair is known both ways
+  } catch (...) {
+    // Undo in reverse; none of these steps allocates.
+    if (added) nodes_[t].dependencies.erase(d);
+    if (made_dep) reclaim_if_unused(d);
+    if (made_task) reclaim_if_unused(t);
+    throw;
   }
+}
 
-  void entry(const std::string& task, const IdSet& deps) {
-    deps.prefetch();
-    if (entries_ == kSetsAhead) walk_oldest_entry();
-    waiting_[(first_entry_ + entries_) % kSetsAhead] = Entry{&task, &deps};
-    ++entries_;
-  }
+bool DependencyGraph::remove(std::string_view task, std::string_view dep) noexcept {
+  const GraphNumber t = find(task);
+  if (t == kNoNode) return false;
+  const GraphNumber d = find(dep);
+  if (d == kNoNode || !nodes_[t].dependencies.erase(d)) return false;
+  nodes_[d].dependents.erase(t);
+  reclaim_if_unused(t);
+  if (d != t) reclaim_if_unused(d);
+  return true;
+}
 
-  DependencyGraph& finish() {
-    while (entries_ > 0) walk_oldest_entry();
-    drain();
-    return graph_;
-  }
+void DependencyGraph::mark_completed(std::string_view id) {
+  bool made = false;
+  set_completed(find_or_make(id, made), true);
+}
 
- private:
-  static constexpr std::size_t kSetsAhead = 8;
-  static constexpr std::size_t kChunk = 1024;
-  static constexpr std::size_t kAhead = 16;
-
-  struct Entry {
-    const std::string* task;
-    const IdSet* deps;
-  };
-
-  struct Pending {
-    const std::string* id;
-    bool is_task;
-    IdKey key;
-    std::uint64_t hash;
-  };
-
-  void walk_oldest_entry() {
-    const Entry entry = waiting_[first_entry_];
-    first_entry_ = (first_entry_ + 1) % kSetsAhead;
-    --entries_;
-    add(*entry.task, true);
-    entry.deps->for_each([&](const std::string& dep) { add(dep, false); });
-  }
-
-  void add(const std::string& id, bool is_task) {
-    if (count_ == kChunk) drain();
-    pending_[count_].id = &id;
-    pending_[count_].is_task = is_task;
-    ++count_;
-  }
-
-  void drain() {
-    using flat_table_detail::prefetch_line;
-    for (std::size_t i = 0; i < count_ && i < kAhead; ++i) prefetch_line(pending_[i].id);
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (i + kAhead < count_) prefetch_line(pending_[i + kAhead].id);
-      Pending& next = pending_[i];
-      next.key = IdKey(*next.id);
-      next.hash = index_.hash(*next.id);
+void DependencyGraph::reset_completed() noexcept {
+  // Only live nodes carry a bit; those kept for their completion alone go.
+  for (std::size_t word = 0; word < completed_bits_.size(); ++word) {
+    for (std::uint64_t bits = std::exchange(completed_bits_[word], 0); bits != 0; bits &= bits - 1) {
+      reclaim_if_unused(static_cast<GraphNumber>(word * 64 + std::countr_zero(bits)));
     }
-    for (std::size_t i = 0; i < count_ && i < kAhead; ++i) index_.prefetch(pending_[i].hash);
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (i + kAhead < count_) index_.prefetch(pending_[i + kAhead].hash);
-      const Pending& next = pending_[i];
-      const GraphNumber node = index_.find_or_add(next.key, next.hash, graph_);
-      if (next.is_task) {
-        task_node_ = node;  // a task comes before its dependencies
-      } else {
-        graph_.add_edge(task_node_, node);
+  }
+}
+
+void DependencyGraph::clear() noexcept {
+  nodes_ = std::vector<Node>();
+  completed_bits_ = std::vector<std::uint64_t>();
+  first_free_ = kNoNode;
+  free_count_ = 0;
+  slots_.reset();
+  slot_count_ = 0;
+}
+
+// ---- DependencyGraph: queries ------------------------------------------------------
+
+bool DependencyGraph::ready(std::string_view task) const noexcept {
+  const GraphNumber t = find(task);
+  if (t == kNoNode) return true;
+  return nodes_[t].dependencies.all_of([&](GraphNumber dep) { return completed(dep); });
+}
+
+void DependencyGraph::ready_each(std::span<const std::string_view> tasks, std::vector<bool>& answers,
+                                 std::size_t first) const noexcept {
+  // Three stages 8 tasks apart: hash and load the index slot, probe and load
+  // the node, answer. get_ready_tasks of 100k tasks against the issuperset
+  // peer (bench/run.py): 2.1 times as fast serial, 4.2 pipelined.
+  constexpr std::size_t kAhead = 8;
+  constexpr std::size_t kRing = 32;  // holds the 2 * kAhead + 1 items in flight
+  static_assert(kRing > 2 * kAhead);
+  if (slot_count_ == 0) {
+    for (std::size_t i = 0; i < tasks.size(); ++i) answers[first + i] = true;
+    return;
+  }
+  std::uint32_t hashes[kRing];
+  GraphNumber found[kRing];
+  run_pipeline<kAhead>(
+      tasks.size(),
+      [&](std::size_t i) {
+        hashes[i % kRing] = static_cast<std::uint32_t>(hash(tasks[i]));
+        flat_table_detail::prefetch_line(&slots_[hashes[i % kRing] & (slot_count_ - 1)]);
+      },
+      [&](std::size_t i) {
+        const Slot& slot = slots_[probe(tasks[i], hashes[i % kRing])];
+        found[i % kRing] = slot.node_plus_one == 0 ? kNoNode : slot.node_plus_one - 1;
+        if (found[i % kRing] != kNoNode) flat_table_detail::prefetch_line(&nodes_[found[i % kRing]].dependencies);
+      },
+      [&](std::size_t i) {
+        const GraphNumber t = found[i % kRing];
+        answers[first + i] =
+            t == kNoNode || nodes_[t].dependencies.all_of([&](GraphNumber dep) { return completed(dep); });
+      });
+}
+
+std::vector<std::string> DependencyGraph::ids_of(const NodeSet& set) const {
+  std::vector<std::string> ids;
+  ids.reserve(set.size());
+  std::uint32_t position = 0;
+  for (GraphNumber n = set.next(position); n != kNoNode; n = set.next(position)) ids.push_back(nodes_[n].id);
+  return ids;
+}
+
+std::vector<std::string> DependencyGraph::dependencies_of(std::string_view id) const {
+  const GraphNumber node = find(id);
+  return node == kNoNode ? std::vector<std::string>() : ids_of(nodes_[node].dependencies);
+}
+
+std::vector<std::string> DependencyGraph::dependents_of(std::string_view id) const {
+  const GraphNumber node = find(id);
+  return node == kNoNode ? std::vector<std::string>() : ids_of(nodes_[node].dependents);
+}
+
+bool DependencyGraph::has_cycle() const {
+  // Depth-first along `dependencies` with an explicit stack. A node is on the
+  // current path exactly while it is discovered and not finished; an edge
+  // into such a node closes a cycle.
+  struct Frame {
+    GraphNumber node;
+    std::uint32_t position;  // of its next dependency
+  };
+  const std::size_t count = nodes_.size();
+  std::vector<std::uint64_t> discovered((count + 63) / 64);
+  std::vector<std::uint64_t> finished((count + 63) / 64);
+  std::vector<Frame> path;
+  for (std::size_t root = 0; root < count; ++root) {
+    if (!nodes_[root].live || test_bit(discovered, root)) continue;
+    set_bit(discovered, root);
+    path.push_back(Frame{static_cast<GraphNumber>(root), 0});
+    while (!path.empty()) {
+      Frame& top = path.back();
+      const GraphNumber dep = nodes_[top.node].dependencies.next(top.position);
+      if (dep == kNoNode) {
+        set_bit(finished, top.node);
+        path.pop_back();
+      } else if (!test_bit(discovered, dep)) {
+        set_bit(discovered, dep);
+        path.push_back(Frame{dep, 0});  // `top` is stale from here
+      } else if (!test_bit(finished, dep)) {
+        return true;
       }
     }
-    count_ = 0;
   }
-
-  DependencyGraph graph_;
-  NodeIndex index_;
-  Entry waiting_[kSetsAhead] = {};
-  std::size_t first_entry_ = 0;
-  std::size_t entries_ = 0;
-  std::unique_ptr<Pending[]> pending_;
-  std::size_t count_ = 0;
-  GraphNumber task_node_ = kNoEdge;
-};
-
-}  // namespace
-
-bool has_cycle(const ShardedMap<IdSet>& dependencies) {
-  // One walk gives the same nodes as indexing every id first and linking
-  // second: a task's node always exists before its first edge.
-  GraphBuilder builder(dependencies.len());
-  dependencies.for_each(
-      [&](const std::string& task, const IdSet& deps) { builder.entry(task, deps); });
-  return builder.finish().has_cycle();
+  return false;
 }
 
 }  // namespace vesk

@@ -1,163 +1,172 @@
-// Cycle detection over the dependency map: a compact graph built from scratch
-// on every check, and an iterative depth-first search over it.
+// DependencyGraph: the state of PyTaskDependencyManager in plain C++, without
+// Python and without locks (the manager guards it with one mutex), so the
+// native tests can drive it directly.
 //
-// Plain C++ without Python, so the native tests can drive it directly.
+// Nodes. Every distinct id that is part of a pair, or was marked completed,
+// has a node: a dense 32-bit number holding the owned id, the set of nodes it
+// depends on and the set of nodes that depend on it. Both directions of a
+// pair change in the same step, so they always mirror each other. Sets hold
+// node numbers, not ids: an edge costs 4 bytes per direction and is never
+// hashed again. A node left with no pair and no completion is reclaimed: its
+// number goes on a free list for the next new id.
 //
-// DependencyGraph keeps two flat arrays. Each node holds the number of the
-// first edge of its outgoing list; each edge holds its target and the number
-// of the next edge of the same list. Numbers are 32-bit and dense from 0; the
-// all-ones value means "no edge" and ends every list, so it is never handed
-// out as a node or edge number. A new edge becomes the head of its source's
-// list, so a list runs from the newest edge to the oldest.
+// Completion is one bit per node, in an array small enough to stay in cache
+// while a readiness query walks many tasks.
 //
-// NodeIndex maps each distinct id to its node number. It copies short ids and
-// keeps views of long ones (IdKey): those must stay alive and unchanged while
-// the index is in use (the dependency map is not written during a check; see
-// has_cycle below).
+// The index finds a node by its id: open addressing with linear probing, at
+// most half full, 8 bytes a slot (node number and 32 bits of the id's hash).
+// Ids are hashed with SipHash-1-3 under keys drawn per graph, so chosen ids
+// cannot crowd one probe chain.
+//
+// Failures. Every change either completes or throws (std::bad_alloc, or
+// GraphCapacityError past 2**32 - 1 nodes) with nothing changed. Removals
+// and clears never allocate and never fail.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 #include <memory>
+#include <span>
 #include <stdexcept>
+#include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "concurrent/hash_keys.hpp"
-#include "concurrent/id_set.hpp"
-#include "concurrent/sharded_map.hpp"
 
 namespace vesk {
 
 using GraphNumber = std::uint32_t;
-inline constexpr GraphNumber kNoEdge = std::numeric_limits<GraphNumber>::max();
+inline constexpr GraphNumber kNoNode = std::numeric_limits<GraphNumber>::max();
 
-// A node or edge would need a number at or past the graph's limit.
+// A new node would need the reserved number kNoNode.
 class GraphCapacityError : public std::length_error {
  public:
   using std::length_error::length_error;
 };
 
-class DependencyGraph {
+// A set of node numbers. Up to kInline members live in the set itself, up to
+// kLinear in a heap array, both searched linearly without hashing (sets
+// average about three members); a larger set becomes a linear-probing table
+// at most half full.
+class NodeSet {
  public:
-  // `number_limit`: the first number that may not be handed out. Only tests
-  // pass a smaller one, to reach the limit without billions of nodes.
-  explicit DependencyGraph(GraphNumber number_limit = kNoEdge) noexcept : limit_(number_limit) {}
+  static constexpr std::uint32_t kInline = 4;
+  static constexpr std::uint32_t kLinear = 16;
 
-  void reserve_nodes(std::size_t nodes);
-  GraphNumber add_node();
-  // Adds an edge from `from` to `to`; both must be existing nodes.
-  void add_edge(GraphNumber from, GraphNumber to);
+  NodeSet() noexcept = default;
+  NodeSet(NodeSet&& other) noexcept;
+  NodeSet& operator=(NodeSet&& other) noexcept;
+  NodeSet(const NodeSet&) = delete;
+  NodeSet& operator=(const NodeSet&) = delete;
+  ~NodeSet() { release(); }
 
-  std::size_t node_count() const noexcept { return first_edge_.size(); }
-  std::size_t edge_count() const noexcept { return edges_.size(); }
+  // True if `node` was new. Throws std::bad_alloc with the set unchanged.
+  bool insert(GraphNumber node);
+  // True if `node` was there.
+  bool erase(GraphNumber node) noexcept;
+  bool contains(GraphNumber node) const noexcept;
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  // Drops every member and any heap storage.
+  void reset() noexcept;
 
-  // True when some node reaches itself (a self-loop counts).
-  bool has_cycle() const;
+  // Walks the members: start with position 0; each call returns the next
+  // member and advances `position`, or kNoNode at the end.
+  GraphNumber next(std::uint32_t& position) const noexcept;
 
- private:
-  struct Edge {
-    GraphNumber target;
-    GraphNumber next;
-  };
-
-  GraphNumber next_number(std::size_t count, const char* what) const;
-
-  std::vector<GraphNumber> first_edge_;  // per node; kNoEdge if none
-  std::vector<Edge> edges_;
-  GraphNumber limit_;
-};
-
-// An id as the index compares it: 24 bytes. An id of up to kInlineBytes
-// bytes is copied in, the rest zero-filled, so two such keys compare as three
-// words without touching the id's own storage; a longer id is kept as a view.
-class IdKey {
- public:
-  static constexpr std::size_t kInlineBytes = 23;
-
-  IdKey() noexcept = default;
-  explicit IdKey(std::string_view id) noexcept;
-
-  // The id's bytes, wherever they are.
-  std::string_view id() const noexcept;
-
-  friend bool operator==(const IdKey& a, const IdKey& b) noexcept;
-
- private:
-  static constexpr std::uint8_t kLong = 0xFF;
-
-  std::string_view view() const noexcept;
-
-  char bytes_[kInlineBytes] = {};
-  std::uint8_t size_ = 0;  // kLong when bytes_ hold a std::string_view
-};
-static_assert(sizeof(IdKey) == 24);
-
-class NodeIndex {
- public:
-  explicit NodeIndex(HashKeys keys) noexcept : keys_(keys) {}
-
-  // The index's hash of `id`, to pass to the calls below.
-  std::uint64_t hash(std::string_view id) const noexcept { return hash_id(keys_.k0, keys_.k1, id); }
-
-  // The node of the id, adding one to `graph` if the id is new. The index
-  // must be the only one to add nodes to `graph`.
-  GraphNumber find_or_add(const IdKey& key, std::uint64_t hash, DependencyGraph& graph);
-  GraphNumber find_or_add(std::string_view id, DependencyGraph& graph) {
-    return find_or_add(IdKey(id), hash(id), graph);
+  // Whether pred(member) holds for every member; stops at the first miss.
+  template <class Pred>
+  bool all_of(Pred&& pred) const {
+    std::uint32_t position = 0;
+    for (GraphNumber n = next(position); n != kNoNode; n = next(position)) {
+      if (!pred(n)) return false;
+    }
+    return true;
   }
 
-  // The node of `id`, or kNoEdge if it has none.
-  GraphNumber find(std::string_view id) const noexcept;
-
-  std::size_t size() const noexcept { return size_; }
-
-  // Room for this many ids without growing.
-  void reserve(std::size_t ids);
-
-  // Starts loading the slot where an id of this hash is probed first.
-  void prefetch(std::uint64_t hash) const noexcept;
-
  private:
-  // All zero bytes is an empty slot, so fresh zeroed memory needs no filling.
-  struct Slot {
-    GraphNumber node_plus_one;  // 0: empty
-    std::uint32_t tag;          // low half of the id's hash: probe start and filter
-    IdKey key;
-  };
-  static_assert(sizeof(Slot) == 32);
-  static_assert(std::is_trivially_copyable_v<Slot>, "slots live in raw zeroed memory");
-
-  // The slot holding the key, or the empty slot where it would go.
-  std::size_t probe(const IdKey& key, std::uint32_t tag) const noexcept;
+  bool is_table() const noexcept { return capacity_ > kLinear; }
+  GraphNumber* members() noexcept { return capacity_ == kInline ? local_ : heap_; }
+  const GraphNumber* members() const noexcept { return capacity_ == kInline ? local_ : heap_; }
+  std::uint32_t table_slot(GraphNumber node) const noexcept;  // its slot, or the empty one it would take
   void grow();
-  void rehash(std::size_t slot_count);
+  void release() noexcept;
 
-  HashKeys keys_;
-  struct FreeSlots {
-    void operator()(Slot* slots) const noexcept { std::free(slots); }
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = kInline;
+  union {
+    GraphNumber local_[kInline] = {};
+    GraphNumber* heap_;
   };
-
-  // From calloc, which takes a large block zeroed from the system and so
-  // spares a pass that would write every slot empty.
-  std::unique_ptr<Slot[], FreeSlots> slots_;  // linear probing; a power of two, at most half full
-  std::size_t slot_count_ = 0;
-  std::size_t size_ = 0;
 };
 
-// Whether the dependency relation in `dependencies` (task -> the ids it
-// depends on) has a cycle. One node per distinct id, numbered in order of
-// first appearance (a task before its dependencies), one edge per pair, from
-// the task to the dependency: a relation and its reverse have the same
-// cycles, and this way the edges of a task lie side by side in the edge
-// array, which the search walks faster. The map is walked shard by shard
-// under each shard's shared lock, but ids are read a little later than they
-// are met: the caller guarantees that nobody writes the map during the call
-// (every writer of the Python layer holds the interpreter lock, and so does
-// the check). Throws GraphCapacityError past 2**32 - 1 nodes or edges.
-bool has_cycle(const ShardedMap<IdSet>& dependencies);
+class DependencyGraph {
+ public:
+  // Draws fresh hash keys for the index.
+  DependencyGraph() : DependencyGraph(next_hash_keys()) {}
+  explicit DependencyGraph(HashKeys keys) noexcept : keys_(keys) {}
+
+  // Records that `task` depends on `dep`; a known pair changes nothing.
+  void add(std::string_view task, std::string_view dep);
+  // Removes the pair; true if it was there.
+  bool remove(std::string_view task, std::string_view dep) noexcept;
+  void mark_completed(std::string_view id);
+  // Forgets every completion.
+  void reset_completed() noexcept;
+  // Forgets everything; keeps no storage.
+  void clear() noexcept;
+
+  // True when every dependency of `task` is completed (also when it has none).
+  bool ready(std::string_view task) const noexcept;
+  // answers[first + i] = ready(tasks[i]) for each i, the lookups overlapped.
+  void ready_each(std::span<const std::string_view> tasks, std::vector<bool>& answers,
+                  std::size_t first) const noexcept;
+  std::vector<std::string> dependencies_of(std::string_view id) const;
+  std::vector<std::string> dependents_of(std::string_view id) const;
+  // True when some task depends on itself, directly or through others.
+  bool has_cycle() const;
+
+  // Nodes in use: ids in a pair or completed.
+  std::size_t node_count() const noexcept { return nodes_.size() - free_count_; }
+
+ private:
+  struct Node {
+    std::string id;
+    NodeSet dependencies;
+    NodeSet dependents;
+    GraphNumber next_free = kNoNode;  // on the free list: the next free node
+    bool live = false;                // false: on the free list
+  };
+  struct Slot {
+    GraphNumber node_plus_one;  // 0: empty
+    std::uint32_t hash;         // low half of the id's hash: probe start and filter
+  };
+
+  std::uint64_t hash(std::string_view id) const noexcept;
+  // The slot of `id`, or the empty slot where it would go.
+  std::size_t probe(std::string_view id, std::uint32_t id_hash) const noexcept;
+  GraphNumber find(std::string_view id) const noexcept;
+  // The node of `id`, made if absent; `made` tells which.
+  GraphNumber find_or_make(std::string_view id, bool& made);
+  void rehash(std::size_t slot_count);
+  // Frees `node` if it has no pair and no completion.
+  void reclaim_if_unused(GraphNumber node) noexcept;
+  void unindex(GraphNumber node) noexcept;
+  bool completed(GraphNumber node) const noexcept {
+    return (completed_bits_[node / 64] >> (node % 64)) & 1u;
+  }
+  void set_completed(GraphNumber node, bool on) noexcept;
+  std::vector<std::string> ids_of(const NodeSet& set) const;
+
+  HashKeys keys_;
+  std::vector<Node> nodes_;
+  std::vector<std::uint64_t> completed_bits_;  // one word per 64 nodes of nodes_' capacity
+  GraphNumber first_free_ = kNoNode;
+  std::size_t free_count_ = 0;
+  std::unique_ptr<Slot[]> slots_;  // a power of two, or none
+  std::size_t slot_count_ = 0;
+};
 
 }  // namespace vesk

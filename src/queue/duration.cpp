@@ -1,15 +1,14 @@
 #include "queue/duration.hpp"
 
 #include <cmath>
-
-#include "module/errors.hpp"
+#include <stdexcept>
 
 namespace vesk {
 
 WaitDuration duration_from_seconds(double seconds) {
-  if (seconds < 0.0) throw Panic("cannot convert float seconds to Duration: value is negative");
+  if (seconds < 0.0) throw std::domain_error("cannot convert float seconds to Duration: value is negative");
   if (!(seconds < 18446744073709551616.0)) {  // also NaN and +inf
-    throw Panic("cannot convert float seconds to Duration: value is either too big or NaN");
+    throw std::domain_error("cannot convert float seconds to Duration: value is either too big or NaN");
   }
   int exponent = 0;
   const double mantissa = std::frexp(seconds, &exponent);  // seconds = mantissa * 2**exponent

@@ -11,8 +11,9 @@ struct WaitDuration {
   bool is_zero() const noexcept { return seconds == 0 && nanoseconds == 0; }
 };
 
-// Rounds to the nearest nanosecond, ties to even. Throws Panic for a negative
-// value, NaN, infinity or 2**64 seconds and more.
+// Rounds to the nearest nanosecond, ties to even. Throws std::domain_error
+// (an internal failure to the frame) for a negative value, NaN, infinity or
+// 2**64 seconds and more.
 WaitDuration duration_from_seconds(double seconds);
 
 }  // namespace vesk

@@ -64,19 +64,20 @@ std::uint64_t update_batch(UpdaterState& self, Region& region,
 constexpr Params<1> kNewParams{"PyBatchedUpdater", "__new__", {Param{"batch_size"}}};
 constexpr Params<1> kUpdateBatchParams{"PyBatchedUpdater", "update_batch", {Param{"items"}}};
 
+constexpr char kClassDoc[] = "批量状态更新器\n\n收集多个更新，批量提交以减少锁竞争。";
+constexpr char kUpdateBatchDoc[] = "批量更新状态";
+
 }  // namespace
 
 struct BatchedUpdaterClass : ClassBase<BatchedUpdaterClass, UpdaterState> {
   static constexpr const char* name = "PyBatchedUpdater";
-  static constexpr const char* doc =
-      "PyBatchedUpdater(batch_size)\n--\n\n批量状态更新器\n\n收集多个更新，批量提交以减少锁竞争。";
+  static constexpr const char* doc = class_doc<kNewParams, kClassDoc>();
   static constexpr newfunc new_function = &new_entry<BatchedUpdaterClass, &construct, kNewParams>;
   static PyMethodDef methods[];
 };
 
 PyMethodDef BatchedUpdaterClass::methods[] = {
-    method<BatchedUpdaterClass, &update_batch, kUpdateBatchParams>(
-        "update_batch($self, items)\n--\n\n批量更新状态"),
+    method<BatchedUpdaterClass, &update_batch, kUpdateBatchParams, kUpdateBatchDoc>(),
     end_of_methods(),
 };
 

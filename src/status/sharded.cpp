@@ -94,10 +94,7 @@ std::uint64_t enforce_max_count(StoreState& self, Region& region, std::uint64_t 
 
 std::vector<std::optional<TaskStatusSnapshot>> get_status_batch(StoreState& self, Region& region,
                                                                 std::vector<Text> task_ids) {
-  std::vector<std::optional<TaskStatusSnapshot>> records;
-  records.reserve(task_ids.size());
-  for (Text task_id : task_ids) records.push_back(self.store->read(task_id, region));
-  return records;  // the frame builds the list of dicts (or None)
+  return self.store->read_each(task_ids, region);  // the frame builds the list of dicts (or None)
 }
 
 std::uint64_t update_status_fast_batch(StoreState& self, Region& region,
@@ -156,58 +153,63 @@ constexpr Params<1> kUpdateBatchParams{kClass, "update_status_batch", {Param{"it
 constexpr Params<1> kEnforceParams{kClass, "enforce_max_count", {Param{"max_count"}}};
 constexpr Params<1> kResizeParams{kClass, "resize_shards", {Param{"_new_shard_count"}}};
 
+constexpr Params<0> kGetTotalCountParams{kClass, "get_total_count", {}};
+constexpr Params<0> kClearAllParams{kClass, "clear_all", {}};
+constexpr Params<0> kGetShardCountParams{kClass, "get_shard_count", {}};
+constexpr char kClassDoc[] = "分片任务状态存储\n\n使用 ShardTable 实现无锁并发分片存储，支持高并发读写。";
+constexpr char kGetStatusDoc[] =
+    "获取任务状态\n\nArgs:\n    task_id: 任务ID\n\nReturns:\n    任务状态字典，如果不存在返回 None";
+constexpr char kUpdateStatusDoc[] = "更新任务状态\n\nArgs:\n    task_id: 任务ID\n    status: 任务状态字典";
+constexpr char kUpdateFastDoc[] =
+    "高性能更新状态（直接传递参数，避免字典转换）\n\nArgs:\n    task_id: 任务ID\n    status: 状态字符串\n"
+    "    submit_time: 提交时间\n    start_time: 开始时间\n    end_time: 结束时间\n"
+    "    worker_id: 工作ID";
+constexpr char kUpdateFastBatchDoc[] =
+    "高性能批量更新（直接传递参数列表）\n\nArgs:\n"
+    "    items: (task_id, status, submit_time, start_time, end_time, worker_id) 元组列表\n\n"
+    "Returns:\n    成功更新的数量";
+constexpr char kRemoveDoc[] = "移除任务状态\n\nArgs:\n    task_id: 任务ID";
+constexpr char kCleanupDoc[] =
+    "清理过期任务\n\nArgs:\n    max_cleanup: 最大清理数量，None 表示清理所有过期任务\n\nReturns:\n"
+    "    清理的任务数量";
+constexpr char kGetBatchDoc[] =
+    "批量获取状态\n\nArgs:\n    task_ids: 任务ID列表\n\nReturns:\n"
+    "    任务状态列表（与输入顺序相同，不存在的任务对应位置为 None）";
+constexpr char kUpdateBatchDoc[] =
+    "批量更新状态\n\nArgs:\n    items: (task_id, status_dict) 元组列表\n\nReturns:\n    成功更新的数量";
+constexpr char kEnforceDoc[] =
+    "强制执行最大任务数量限制\n\n当任务状态数量超过限制时，按时间顺序清理最旧的任务。\n\nArgs:\n    max_count: 最大任务数量\n\n"
+    "Returns:\n    清理的任务数量";
+constexpr char kResizeDoc[] =
+    "动态调整分片数量\n\n注意：由于 Velm 的所有权限制，此方法返回 false 表示需要重新创建实例。\n\nArgs:\n"
+    "    new_shard_count: 新的分片数量\n\nReturns:\n    是否成功调整";
+constexpr char kGetTotalCountDoc[] = "获取总任务数量";
+constexpr char kClearAllDoc[] = "清空所有任务状态";
+constexpr char kGetShardCountDoc[] = "获取分片数量";
+
 }  // namespace
 
 struct ShardedStatusClass : ClassBase<ShardedStatusClass, StoreState> {
   static constexpr const char* name = kClass;
-  static constexpr const char* doc =
-      "PyShardedTaskStatus(shard_count, ttl)\n--\n\n分片任务状态存储\n\n"
-      "使用 ShardTable 实现无锁并发分片存储，支持高并发读写。";
+  static constexpr const char* doc = class_doc<kNewParams, kClassDoc>();
   static constexpr newfunc new_function = &new_entry<ShardedStatusClass, &construct, kNewParams>;
   static PyMethodDef methods[];
 };
 
 PyMethodDef ShardedStatusClass::methods[] = {
-    method<ShardedStatusClass, &get_status, kGetStatusParams>(
-        "get_status($self, task_id)\n--\n\n获取任务状态\n\nArgs:\n    task_id: 任务ID\n\n"
-        "Returns:\n    任务状态字典，如果不存在返回 None"),
-    method<ShardedStatusClass, &update_status, kUpdateStatusParams>(
-        "update_status($self, task_id, status)\n--\n\n更新任务状态\n\nArgs:\n    task_id: 任务ID\n"
-        "    status: 任务状态字典"),
-    method<ShardedStatusClass, &update_status_fast, kUpdateFastParams>(
-        "update_status_fast($self, task_id, status, submit_time=None, start_time=None, "
-        "end_time=None, worker_id=None)\n--\n\n高性能更新状态（直接传递参数，避免字典转换）\n\n"
-        "Args:\n    task_id: 任务ID\n    status: 状态字符串\n    submit_time: 提交时间\n"
-        "    start_time: 开始时间\n    end_time: 结束时间\n    worker_id: 工作ID"),
-    method<ShardedStatusClass, &update_status_fast_batch, kUpdateFastBatchParams>(
-        "update_status_fast_batch($self, items)\n--\n\n高性能批量更新（直接传递参数列表）\n\n"
-        "Args:\n    items: (task_id, status, submit_time, start_time, end_time, worker_id) 元组列表\n\n"
-        "Returns:\n    成功更新的数量"),
-    method<ShardedStatusClass, &remove_status, kRemoveParams>(
-        "remove_status($self, task_id)\n--\n\n移除任务状态\n\nArgs:\n    task_id: 任务ID"),
-    method<ShardedStatusClass, &cleanup_expired, kCleanupParams>(
-        "cleanup_expired($self, max_cleanup=None)\n--\n\n清理过期任务\n\nArgs:\n"
-        "    max_cleanup: 最大清理数量，None 表示清理所有过期任务\n\nReturns:\n    清理的任务数量"),
-    noargs_method<ShardedStatusClass, &get_total_count>(
-        "get_total_count", "get_total_count($self)\n--\n\n获取总任务数量"),
-    noargs_method<ShardedStatusClass, &clear_all>("clear_all",
-                                                  "clear_all($self)\n--\n\n清空所有任务状态"),
-    method<ShardedStatusClass, &get_status_batch, kGetBatchParams>(
-        "get_status_batch($self, task_ids)\n--\n\n批量获取状态\n\nArgs:\n    task_ids: 任务ID列表\n\n"
-        "Returns:\n    任务状态列表（与输入顺序相同，不存在的任务对应位置为 None）"),
-    method<ShardedStatusClass, &update_status_batch, kUpdateBatchParams>(
-        "update_status_batch($self, items)\n--\n\n批量更新状态\n\nArgs:\n"
-        "    items: (task_id, status_dict) 元组列表\n\nReturns:\n    成功更新的数量"),
-    method<ShardedStatusClass, &enforce_max_count, kEnforceParams>(
-        "enforce_max_count($self, max_count)\n--\n\n强制执行最大任务数量限制\n\n"
-        "当任务状态数量超过限制时，按时间顺序清理最旧的任务。\n\nArgs:\n    max_count: 最大任务数量\n\n"
-        "Returns:\n    清理的任务数量"),
-    method<ShardedStatusClass, &resize_shards, kResizeParams>(
-        "resize_shards($self, _new_shard_count)\n--\n\n动态调整分片数量\n\n"
-        "注意：由于 Velm 的所有权限制，此方法返回 false 表示需要重新创建实例。\n\nArgs:\n"
-        "    new_shard_count: 新的分片数量\n\nReturns:\n    是否成功调整"),
-    noargs_method<ShardedStatusClass, &get_shard_count>(
-        "get_shard_count", "get_shard_count($self)\n--\n\n获取分片数量"),
+    method<ShardedStatusClass, &get_status, kGetStatusParams, kGetStatusDoc>(),
+    method<ShardedStatusClass, &update_status, kUpdateStatusParams, kUpdateStatusDoc>(),
+    method<ShardedStatusClass, &update_status_fast, kUpdateFastParams, kUpdateFastDoc>(),
+    method<ShardedStatusClass, &update_status_fast_batch, kUpdateFastBatchParams, kUpdateFastBatchDoc>(),
+    method<ShardedStatusClass, &remove_status, kRemoveParams, kRemoveDoc>(),
+    method<ShardedStatusClass, &cleanup_expired, kCleanupParams, kCleanupDoc>(),
+    noargs_method<ShardedStatusClass, &get_total_count, kGetTotalCountParams, kGetTotalCountDoc>(),
+    noargs_method<ShardedStatusClass, &clear_all, kClearAllParams, kClearAllDoc>(),
+    method<ShardedStatusClass, &get_status_batch, kGetBatchParams, kGetBatchDoc>(),
+    method<ShardedStatusClass, &update_status_batch, kUpdateBatchParams, kUpdateBatchDoc>(),
+    method<ShardedStatusClass, &enforce_max_count, kEnforceParams, kEnforceDoc>(),
+    method<ShardedStatusClass, &resize_shards, kResizeParams, kResizeDoc>(),
+    noargs_method<ShardedStatusClass, &get_shard_count, kGetShardCountParams, kGetShardCountDoc>(),
     end_of_methods(),
 };
 

@@ -1,6 +1,7 @@
 #include "status/status_store.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "concurrent/pipeline.hpp"
 #include "module/errors.hpp"
 
 namespace vesk {
@@ -17,7 +19,8 @@ namespace {
 
 // Destroys removed records with the interpreter lock held and no native lock,
 // so their results are released at once rather than queued.
-void destroy_records(std::vector<TaskStatusDict>& doomed, Region& region) {
+template <class Records>
+void destroy_records(Records& doomed, Region& region) {
   if (!doomed.empty()) region.with_interpreter_lock([&] { doomed.clear(); });
 }
 
@@ -32,7 +35,7 @@ double wall_clock_seconds() {
   return static_cast<double>(whole.count()) + static_cast<double>(fraction.count()) / 1e9;
 }
 
-StatusStore::ShardArray::ShardArray(std::uint64_t count) {
+StatusStore::ShardArray::ShardArray(std::uint64_t count, std::size_t map_shards) {
   if (count > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Shard)) {
     throw std::bad_array_new_length();
   }
@@ -40,7 +43,7 @@ StatusStore::ShardArray::ShardArray(std::uint64_t count) {
   shards_ = static_cast<Shard*>(std::aligned_alloc(alignof(Shard), count * sizeof(Shard)));
   if (shards_ == nullptr) throw std::bad_alloc();
   try {
-    for (; built_ < count; ++built_) new (&shards_[built_]) Shard();
+    for (; built_ < count; ++built_) new (&shards_[built_]) Shard(map_shards);
   } catch (...) {
     destroy();
     throw;
@@ -53,15 +56,74 @@ void StatusStore::ShardArray::destroy() noexcept {
   shards_ = nullptr;
 }
 
+namespace {
+
+// Shards per store shard's map: enough that the store has the default number
+// of map shards in all, and at least the 2 a map needs.
+std::size_t map_shards_for(std::uint64_t store_shards) {
+  const std::uint64_t share = default_shard_count() / store_shards;
+  return std::max<std::size_t>(2, std::bit_ceil(static_cast<std::size_t>(share)));
+}
+
+}  // namespace
+
 StatusStore::StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds)
     : shard_count_(shard_count),
       ttl_seconds_(static_cast<double>(ttl_seconds)),
-      shards_(shard_count) {}
+      shards_(shard_count, map_shards_for(shard_count)) {}
 
 std::optional<TaskStatusSnapshot> StatusStore::read(Text task_id, Region& region) const {
   auto guard = shard_for(task_id).records.get(task_id, region.lock_hook());
   if (!guard) return std::nullopt;
   return guard->snapshot();  // built before the guard is released on return
+}
+
+std::vector<std::optional<TaskStatusSnapshot>> StatusStore::read_each(std::span<const Text> task_ids,
+                                                                       Region& region) const {
+  using Map = ShardedMap<TaskStatusDict>;
+  // Each id's group is its store shard and its shard within that store
+  // shard's map; a counting sort orders the ids by group, keeping input order
+  // within one.
+  const std::size_t count = task_ids.size();
+  const std::size_t inner = shards_[0].records.shard_count();
+  std::vector<std::optional<Map::KeyHash>> hashes(count);
+  std::vector<std::uint32_t> group_of(count);
+  std::vector<std::size_t> starts(shard_count_ * inner + 1, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t shard = store_shard_index(task_ids[i], shard_count_);
+    hashes[i] = shards_[shard].records.hash(task_ids[i]);
+    group_of[i] = static_cast<std::uint32_t>(shard * inner + shards_[shard].records.shard_of(*hashes[i]));
+    ++starts[group_of[i] + 1];
+  }
+  for (std::size_t g = 1; g < starts.size(); ++g) starts[g] += starts[g - 1];
+  std::vector<std::uint32_t> by_group(count);
+  {
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (std::size_t i = 0; i < count; ++i) by_group[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
+  }
+  std::vector<std::optional<TaskStatusSnapshot>> records(count);
+  for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
+    const std::span<const std::uint32_t> ids(by_group.data() + starts[g], starts[g + 1] - starts[g]);
+    if (ids.empty()) continue;
+    // Three stages 8 ids apart: load the probe start, find the record and
+    // load its block, copy it out. get_status_batch in input order against
+    // the dict peer (bench/run.py): 0.57 times its speed id by id, 0.77 so.
+    const Map& map = shards_[g / inner].records;
+    map.read_shard(g % inner, [&](const Map::ShardReader& reader) {
+      const TaskStatusDict* found[32];
+      run_pipeline<8>(
+          ids.size(), [&](std::size_t k) { reader.prefetch(*hashes[ids[k]]); },
+          [&](std::size_t k) {
+            const TaskStatusDict* record = reader.find(task_ids[ids[k]], *hashes[ids[k]]);
+            if (record != nullptr) record->prefetch();
+            found[k % 32] = record;
+          },
+          [&](std::size_t k) {
+            if (const TaskStatusDict* record = found[k % 32]) records[ids[k]] = record->snapshot();
+          });
+    }, region.lock_hook());
+  }
+  return records;
 }
 
 std::optional<TaskStatusDict> StatusStore::remove(Text task_id, Region& region) {
@@ -96,10 +158,12 @@ void StatusStore::clear(Region& region) {
 
 std::uint64_t StatusStore::cleanup_expired(std::optional<std::uint64_t> max_cleanup, double now,
                                            Region& region) {
-  const std::uint64_t limit = max_cleanup.value_or(std::numeric_limits<std::uint64_t>::max());
+  constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t removed = 0;
-  for (std::uint64_t i = 0; i < shard_count_ && removed < limit; ++i) {
-    removed += cleanup_shard(shards_[i], limit - removed, now, region);
+  for (std::uint64_t i = 0; i < shard_count_ && removed < max_cleanup.value_or(kUnlimited); ++i) {
+    if (!shards_[i].expiry.may_be_due(now)) continue;
+    removed += max_cleanup ? cleanup_shard(shards_[i], *max_cleanup - removed, now, region)
+                           : sweep_shard(shards_[i], now, region);
   }
   return removed;
 }
@@ -121,6 +185,34 @@ std::uint64_t StatusStore::cleanup_shard(Shard& shard, std::uint64_t limit, doub
           region.lock_hook());
       if (gone) doomed.push_back(std::move(gone->second));
     }
+  }
+  const std::uint64_t removed = doomed.size();
+  destroy_records(doomed, region);
+  return removed;
+}
+
+std::uint64_t StatusStore::sweep_shard(Shard& shard, double now, Region& region) {
+  bool mostly_due = false;
+  {
+    auto heap_lock = shard.expiry.lock(region.lock_hook());
+    mostly_due = shard.expiry.count_due(now) * 2 >= shard.expiry.size();
+  }
+  if (!mostly_due) return cleanup_shard(shard, std::numeric_limits<std::uint64_t>::max(), now, region);
+  std::vector<ShardedMap<TaskStatusDict>::Entry> doomed;
+  {
+    auto heap_lock = shard.expiry.lock(region.lock_hook());
+    // Most entries are due: one pass over the map removes every record that
+    // is expired itself (those the due entries name), then the due entries
+    // go at once. The heap lock is held throughout, so a write's entry is
+    // pushed either before the pass (its record is judged) or after the drop
+    // (it stays). If the pass fails for lack of memory, no entry was dropped:
+    // a later call still reaches every record left. All-expired cleanup of
+    // 100k records: 0.62 times the scanning peer's speed popping entry by
+    // entry, 2.0 sweeping.
+    shard.records.retain_into(
+        [&](const std::string&, const TaskStatusDict& record) { return !record.expired(ttl_seconds_, now); },
+        doomed, region.lock_hook());
+    shard.expiry.drop_due(now);
   }
   const std::uint64_t removed = doomed.size();
   destroy_records(doomed, region);

@@ -3,6 +3,14 @@
 // Store shards. shard_count pairs of (map of records, expiry heap); a task's
 // shard is hash_id(0, 0, id) % shard_count, the same in every process.
 //
+// Two hashes, two levels. The store shard index is a fixed, unkeyed hash,
+// so anyone can choose ids that all land in one store shard; the map inside
+// each shard therefore hashes again under keys of its own, drawn at random,
+// so that such ids still spread over its table. The maps are split into
+// shards only as far as the store's own shards fall short of the default
+// (4 per processor): an empty PyShardedTaskStatus(4096, 60) costs 4096
+// store shards of 2 map shards each, not of 4 per processor each.
+//
 // Write order. Every write inserts the record first and pushes its expiry
 // entry after. A cleanup that pops an entry judges the record stored now, not
 // the entry: it removes the record only if the record is expired itself, as
@@ -23,6 +31,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "concurrent/sharded_map.hpp"
 #include "concurrent/siphash.hpp"
@@ -78,6 +88,11 @@ class StatusStore {
   // The record's fields, copied out under its read guard.
   std::optional<TaskStatusSnapshot> read(Text task_id, Region& region) const;
 
+  // read() of each id, in input order, grouped by map shard: one hold of a
+  // shard's read lock serves all its ids, and their loads overlap.
+  std::vector<std::optional<TaskStatusSnapshot>> read_each(std::span<const Text> task_ids,
+                                                           Region& region) const;
+
   // The removed record, for the caller to destroy (no lock is held then).
   std::optional<TaskStatusDict> remove(Text task_id, Region& region);
 
@@ -100,6 +115,7 @@ class StatusStore {
   // Padded so that one shard's heap lock never shares a cache line with its
   // neighbour's map header, which every operation reads.
   struct alignas(128) Shard {
+    explicit Shard(std::size_t map_shards) : records(map_shards, next_hash_keys()) {}
     ShardedMap<TaskStatusDict> records;
     ExpiryHeap expiry;
   };
@@ -117,7 +133,8 @@ class StatusStore {
   // sanitizer runtimes abort in it instead of throwing.)
   class ShardArray {
    public:
-    explicit ShardArray(std::uint64_t count);
+    // `map_shards` per store shard's map.
+    ShardArray(std::uint64_t count, std::size_t map_shards);
     ~ShardArray() { destroy(); }
     ShardArray(const ShardArray&) = delete;
     ShardArray& operator=(const ShardArray&) = delete;
@@ -131,6 +148,8 @@ class StatusStore {
   };
 
   std::uint64_t cleanup_shard(Shard& shard, std::uint64_t limit, double now, Region& region);
+  // cleanup_shard without a limit; sweeps the map when most entries are due.
+  std::uint64_t sweep_shard(Shard& shard, double now, Region& region);
   std::uint64_t trim_shard(Shard& shard, std::uint64_t count, Region& region);
 
   std::uint64_t shard_count_;

@@ -14,13 +14,13 @@ PrioritizedTask construct(std::int32_t priority, Text task_id, double submit_tim
 constexpr Params<3> kNewParams{
     "PrioritizedTask", "__new__", {Param{"priority"}, Param{"task_id"}, Param{"submit_time"}}};
 
+constexpr char kClassDoc[] = "优先级任务\n\n用于优先级队列的任务包装（不存储 PyObject，避免 Clone 问题）";
+
 }  // namespace
 
 struct PrioritizedTaskClass : ClassBase<PrioritizedTaskClass, PrioritizedTask> {
   static constexpr const char* name = "PrioritizedTask";
-  static constexpr const char* doc =
-      "PrioritizedTask(priority, task_id, submit_time)\n--\n\n优先级任务\n\n"
-      "用于优先级队列的任务包装（不存储 PyObject，避免 Clone 问题）";
+  static constexpr const char* doc = class_doc<kNewParams, kClassDoc>();
   static constexpr newfunc new_function = &new_entry<PrioritizedTaskClass, &construct, kNewParams>;
   static PyMethodDef methods[];
 };

@@ -96,6 +96,9 @@ class TaskStatusDict {
   // (a reference count changes, no Python code runs).
   TaskStatusSnapshot snapshot() const;
 
+  // A hint that the record is about to be read: starts loading its block.
+  void prefetch() const noexcept { __builtin_prefetch(block_); }
+
   std::optional<double> submit_time() const noexcept { return time(0); }
   std::optional<double> start_time() const noexcept { return time(1); }
   std::optional<double> end_time() const noexcept { return time(2); }
