@@ -349,7 +349,7 @@ inline constexpr auto doc_string = [] {
 
 }  // namespace frame_detail
 
-// A method table entry; its docstring is the signature from Spec, then Text.
+// A method table entry; its docstring is the signature built from the Params, then Text.
 template <class Class, auto Body, const auto& Spec, const auto& Text>
 constexpr PyMethodDef method() {
   return PyMethodDef{Spec.method_name,
@@ -375,7 +375,7 @@ constexpr PyMethodDef noargs_method() {
                      frame_detail::doc_string<Spec, true, Text>.data()};
 }
 
-// A class's docstring: the constructor's signature from Spec, then Text.
+// A class's docstring: the constructor's signature built from the Params, then Text.
 template <const auto& Spec, const auto& Text>
 constexpr const char* class_doc() {
   return frame_detail::doc_string<Spec, false, Text>.data();
