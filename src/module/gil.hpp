@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <type_traits>
 #include <utility>
 
@@ -57,8 +58,14 @@ namespace gil_detail {
 // linked into the distributed wheel, has no type to catch it by). libstdc++
 // rethrows it; libc++abi's rethrow would start a new, ordinary throw that
 // nothing catches, so there the thread is ended afresh instead.
+// A forced unwind may also start in Python code that a method runs (the
+// interpreter drops and retakes its lock there too): both runtimes give such
+// a foreign exception no exception_ptr, which tells it from a C++ exception.
 inline void rethrow_if_thread_exit() {
-  if (!thread_is_exiting()) return;
+  if (!thread_is_exiting()) {
+    if (std::current_exception()) return;
+    gil_detail::thread_exiting = true;
+  }
 #if defined(__GLIBCXX__)
   throw;
 #else
@@ -189,7 +196,12 @@ class Region {
         if (r.thread_state_ != nullptr) r.thread_state_ = PyEval_SaveThread();
       }
     } scope(*this);
-    return std::forward<F>(f)();
+    try {
+      return std::forward<F>(f)();
+    } catch (...) {
+      rethrow_if_thread_exit();  // so that ~Reacquire leaves the interpreter alone
+      throw;
+    }
   }
 
  private:
