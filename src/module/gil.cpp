@@ -23,7 +23,7 @@ std::vector<PyObject*>& deferred_list() {
 // of another store, and so on) wait here and are released one after another
 // by the outermost release, so a long chain of such objects does not recurse
 // once per link and overflow the stack.
-constinit thread_local bool releasing = false;
+constinit thread_local bool releasing __attribute__((tls_model("initial-exec"))) = false;
 std::vector<PyObject*>& nested_releases() {
   thread_local std::vector<PyObject*> pending;
   return pending;
@@ -78,15 +78,15 @@ void end_thread_from_handler() {
 
 }  // namespace gil_detail
 
-void release_reference(PyObject* obj) noexcept {
+void gil_detail::release_last_or_deferred(PyObject* obj) noexcept {
   if (holds_interpreter_lock()) {
-    gil_detail::release_iteratively(obj);
+    release_iteratively(obj);
     return;
   }
   try {
-    std::lock_guard lock(gil_detail::deferred_mutex);
-    gil_detail::deferred_list().push_back(obj);
-    gil_detail::deferred_pending.store(true, std::memory_order_release);
+    std::lock_guard lock(deferred_mutex);
+    deferred_list().push_back(obj);
+    deferred_pending.store(true, std::memory_order_release);
   } catch (const std::bad_alloc&) {
     // Leaking one reference is the only safe choice without the interpreter lock.
   }

@@ -81,9 +81,21 @@ inline void take_interpreter_lock_back(PyThreadState* state) {
   gil_detail::thread_exiting = false;
 }
 
+namespace gil_detail {
+void release_last_or_deferred(PyObject* obj) noexcept;
+}
+
 // Releases `obj` now if the interpreter lock is held, else queues it in the
 // deferred-release list. Never runs Python code while a region body runs.
-void release_reference(PyObject* obj) noexcept;
+// Inline for the common case, a reference that is not the last one: its
+// release only counts down (no finalizer can run), so it needs no more care.
+inline void release_reference(PyObject* obj) noexcept {
+  if (holds_interpreter_lock() && Py_REFCNT(obj) > 1) {
+    Py_DECREF(obj);
+    return;
+  }
+  gil_detail::release_last_or_deferred(obj);
+}
 
 // Releases every queued reference. Interpreter lock held, no native lock held.
 // Not noexcept: a finalizer it runs may take part in a forced unwind.
@@ -158,18 +170,24 @@ class Region {
   Region(const Region&) = delete;
   Region& operator=(const Region&) = delete;
 
-  // Gives up the interpreter lock for the rest of the body (idempotent).
+  // Gives up the interpreter lock until the body ends or reacquires it
+  // (idempotent).
   void release() noexcept {
     if (thread_state_ == nullptr) thread_state_ = PyEval_SaveThread();
   }
   bool released() const noexcept { return thread_state_ != nullptr; }
+  // Takes the interpreter lock back for the rest of the body (or until the
+  // next release); the call depth stays 0. The caller holds no native lock.
+  void reacquire() {
+    if (thread_state_ != nullptr) take_interpreter_lock_back(std::exchange(thread_state_, nullptr));
+  }
   bool ended() const noexcept { return ended_; }
 
   // Takes the interpreter lock back if the body gave it up and restores the
   // call depth. May end the thread at interpreter exit.
   void end() {
     ended_ = true;
-    if (thread_state_ != nullptr) take_interpreter_lock_back(std::exchange(thread_state_, nullptr));
+    reacquire();
     gil_detail::call_depth = saved_depth_;
   }
 
