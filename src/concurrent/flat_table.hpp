@@ -20,6 +20,15 @@
 // 8 * n(n+1)/2 slots past the first. With a power-of-two capacity this visits
 // every window position exactly once, so a probe always reaches every slot.
 //
+// Entries. The slots hold 4-byte entry numbers; the entries themselves
+// (key and value) sit densely in one array in insertion order, as in
+// CPython's dict. Reading ids in the order they were written walks that array
+// forwards, which the hardware prefetcher follows, and a table costs
+// sizeof(std::string) + sizeof(V) per entry plus 5 bytes per slot. Removing
+// an entry moves the last entry into its place (so the array stays dense;
+// insertion order holds for the rest) and finds the moved entry's slot by
+// hashing its key again.
+//
 // Deletion. Tombstones (0xFE). A tombstone keeps later entries of a probe
 // chain reachable; inserts reuse the first empty or deleted slot of their
 // chain. Tombstones count against the load, so they are swept by the next
@@ -31,9 +40,6 @@
 // fill at most half the allowed load (the space went to tombstones), else at
 // double capacity. Rehashing recomputes each key's hash with the table's
 // Hasher, since storing hashes would cost 8 bytes per entry.
-//
-// Memory per entry: sizeof(std::string) + sizeof(V) + 1 control byte, at a
-// load between 7/16 and 7/8.
 #pragma once
 
 #include <bit>
@@ -42,6 +48,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -194,7 +201,8 @@ class FlatTable {
   FlatTable(FlatTable&& other) noexcept
       : hasher_(other.hasher_),
         ctrl_(std::exchange(other.ctrl_, nullptr)),
-        slots_(std::exchange(other.slots_, nullptr)),
+        index_(std::exchange(other.index_, nullptr)),
+        entries_(std::exchange(other.entries_, nullptr)),
         capacity_(std::exchange(other.capacity_, 0)),
         size_(std::exchange(other.size_, 0)),
         growth_left_(std::exchange(other.growth_left_, 0)) {}
@@ -218,7 +226,8 @@ class FlatTable {
     using std::swap;
     swap(hasher_, other.hasher_);
     swap(ctrl_, other.ctrl_);
-    swap(slots_, other.slots_);
+    swap(index_, other.index_);
+    swap(entries_, other.entries_);
     swap(capacity_, other.capacity_);
     swap(size_, other.size_);
     swap(growth_left_, other.growth_left_);
@@ -231,12 +240,12 @@ class FlatTable {
 
   V* find(std::string_view key, std::uint64_t hash) noexcept {
     const std::size_t slot = find_slot(key, hash);
-    return slot == kNotFound ? nullptr : &slots_[slot].value;
+    return slot == kNotFound ? nullptr : &entry_at(slot).value;
   }
 
   const V* find(std::string_view key, std::uint64_t hash) const noexcept {
     const std::size_t slot = find_slot(key, hash);
-    return slot == kNotFound ? nullptr : &slots_[slot].value;
+    return slot == kNotFound ? nullptr : &entry_at(slot).value;
   }
 
   // The value for `key`, value-initialized and inserted first if absent.
@@ -246,9 +255,9 @@ class FlatTable {
       return {found, false};
     }
     const std::size_t slot = prepare_insert(hash);
-    std::construct_at(&slots_[slot], std::string(key));
+    std::construct_at(&entries_[size_], std::string(key));
     commit_insert(slot, hash);
-    return {&slots_[slot].value, true};
+    return {&entries_[size_ - 1].value, true};
   }
 
   // Stores `value` under `key`; returns the value it replaced, if any.
@@ -258,7 +267,7 @@ class FlatTable {
       return std::exchange(*found, std::move(value));
     }
     const std::size_t slot = prepare_insert(hash);
-    std::construct_at(&slots_[slot], std::string(key), std::move(value));
+    std::construct_at(&entries_[size_], std::string(key), std::move(value));
     commit_insert(slot, hash);
     return std::nullopt;
   }
@@ -269,27 +278,39 @@ class FlatTable {
     if (slot == kNotFound) {
       return std::nullopt;
     }
-    std::optional<Entry> removed(std::in_place, std::move(slots_[slot].key),
-                                 std::move(slots_[slot].value));
+    Slot& entry = entry_at(slot);
+    std::optional<Entry> removed(std::in_place, std::move(entry.key), std::move(entry.value));
     erase_slot(slot);
     return removed;
   }
 
   // Keeps the entries for which `pred(const std::string&, V&)` is true and
-  // moves every other entry to the end of `removed`. The caller decides where
-  // the removed values get destroyed. If pred throws, entries already moved
-  // out stay in `removed` and the table stays consistent.
+  // moves every other entry to the end of `removed`, keeping the order of
+  // the rest. The caller decides where the removed values get destroyed. If
+  // pred throws, entries already moved out stay in `removed` and the table
+  // stays consistent.
   template <class Pred>
   void retain(Pred&& pred, std::vector<Entry>& removed) {
-    for_each_full_slot([&](std::size_t slot) {
-      Slot& entry = slots_[slot];
-      if (!pred(std::as_const(entry.key), entry.value)) {
-        removed.emplace_back(std::move(entry.key), std::move(entry.value));
-        erase_slot(slot);
+    std::size_t kept = 0;
+    struct Compact {  // closes the gap and reindexes however the loop ends
+      FlatTable& table;
+      std::size_t& kept;
+      std::size_t next = 0;
+      ~Compact() {
+        for (; next < table.size_; ++next) table.move_entry(next, kept++);
+        if (kept != table.size_) table.reindex(kept);
       }
-    });
-    if (size_ == 0) {
-      reset_control_bytes();  // drop the tombstones the loop just left
+    } compact{*this, kept};
+    removed.reserve(removed.size() + 1);
+    for (; compact.next < size_; ++compact.next) {
+      Slot& entry = entries_[compact.next];
+      if (pred(std::as_const(entry.key), entry.value)) {
+        move_entry(compact.next, kept++);
+        continue;
+      }
+      if (removed.size() == removed.capacity()) removed.reserve(2 * removed.size());
+      removed.emplace_back(std::move(entry.key), std::move(entry.value));
+      std::destroy_at(&entry);
     }
   }
 
@@ -299,21 +320,20 @@ class FlatTable {
     reset_control_bytes();
   }
 
-  // Calls f(const std::string&, V&) for each entry in slot order.
+  // Calls f(const std::string&, V&) for each entry, in insertion order
+  // (disturbed by removals, which move the last entry).
   template <class F>
   void for_each(F&& f) {
-    for_each_full_slot([&](std::size_t slot) { f(std::as_const(slots_[slot].key), slots_[slot].value); });
+    for (std::size_t i = 0; i < size_; ++i) f(std::as_const(entries_[i].key), entries_[i].value);
   }
 
   template <class F>
   void for_each(F&& f) const {
-    for_each_full_slot([&](std::size_t slot) {
-      f(std::as_const(slots_[slot].key), std::as_const(slots_[slot].value));
-    });
+    for (std::size_t i = 0; i < size_; ++i) f(std::as_const(entries_[i].key), std::as_const(entries_[i].value));
   }
 
   // A hint that a key of this hash is about to be inserted, found or
-  // removed: starts loading the control bytes and the first slot where its
+  // removed: starts loading the control bytes and entry numbers where its
   // probe starts, without reading either, so it never waits for memory.
   void prefetch_probe_start(std::uint64_t hash) const noexcept {
     if (capacity_ == 0) {
@@ -321,7 +341,7 @@ class FlatTable {
     }
     const std::size_t offset = static_cast<std::size_t>(hash) & mask();
     flat_table_detail::prefetch_line(ctrl_ + offset);
-    flat_table_detail::prefetch_line(&slots_[offset]);
+    flat_table_detail::prefetch_line(index_ + offset);
   }
 
  private:
@@ -335,16 +355,8 @@ class FlatTable {
 
   static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
-  // An empty table with room for `capacity` slots (a power of two).
-  FlatTable(const Hasher& hasher, std::size_t capacity) : hasher_(hasher) {
-    auto ctrl = std::make_unique<std::uint8_t[]>(capacity + flat_table_detail::kGroupWidth - 1);
-    slots_ = std::allocator<Slot>().allocate(capacity);
-    ctrl_ = ctrl.release();
-    capacity_ = capacity;
-    reset_control_bytes();
-  }
-
   std::size_t mask() const noexcept { return capacity_ - 1; }
+  Slot& entry_at(std::size_t slot) const noexcept { return entries_[index_[slot]]; }
 
   std::size_t find_slot(std::string_view key, std::uint64_t hash) const noexcept {
     using namespace flat_table_detail;
@@ -356,12 +368,26 @@ class FlatTable {
       const Window window(ctrl_ + probe.offset());
       for (LaneMask lanes = window.match(tag); lanes; lanes.drop_lowest()) {
         const std::size_t slot = probe.slot(lanes.lowest());
-        if (ctrl_[slot] == tag && same_key(slots_[slot].key, key)) {
+        if (ctrl_[slot] == tag && same_key(entry_at(slot).key, key)) {
           return slot;
         }
       }
       if (window.match_empty()) {
         return kNotFound;
+      }
+    }
+  }
+
+  // The slot that names entry `entry`, whose key has this hash.
+  std::size_t slot_of_entry(std::size_t entry, std::uint64_t hash) const noexcept {
+    using namespace flat_table_detail;
+    const std::uint8_t tag = tag_of(hash);
+    for (ProbeSequence probe(hash, mask());; probe.next()) {
+      for (LaneMask lanes = Window(ctrl_ + probe.offset()).match(tag); lanes; lanes.drop_lowest()) {
+        const std::size_t slot = probe.slot(lanes.lowest());
+        if (ctrl_[slot] == tag && index_[slot] == entry) {
+          return slot;
+        }
       }
     }
   }
@@ -392,19 +418,36 @@ class FlatTable {
     return slot;
   }
 
-  // Marks a slot full once its entry is constructed.
+  // Marks a slot full once the new last entry is constructed.
   void commit_insert(std::size_t slot, std::uint64_t hash) noexcept {
     if (ctrl_[slot] == flat_table_detail::kEmpty) {
       --growth_left_;  // a reused tombstone was already counted
     }
+    index_[slot] = static_cast<std::uint32_t>(size_);
     set_ctrl(slot, flat_table_detail::tag_of(hash));
     ++size_;
   }
 
+  // Destroys the entry `slot` names and fills its place with the last entry.
   void erase_slot(std::size_t slot) noexcept {
-    std::destroy_at(&slots_[slot]);
+    const std::size_t entry = index_[slot];
+    const std::size_t last = size_ - 1;
     set_ctrl(slot, flat_table_detail::kDeleted);
+    std::destroy_at(&entries_[entry]);
+    if (entry != last) {
+      index_[slot_of_entry(last, hasher_(entries_[last].key))] = static_cast<std::uint32_t>(entry);
+      move_entry(last, entry);
+    }
     --size_;
+  }
+
+  // Moves entry `from` into the empty place `to` (no-op when they are equal).
+  void move_entry(std::size_t from, std::size_t to) noexcept {
+    if (from == to) {
+      return;
+    }
+    std::construct_at(&entries_[to], std::move(entries_[from].key), std::move(entries_[from].value));
+    std::destroy_at(&entries_[from]);
   }
 
   void set_ctrl(std::size_t slot, std::uint8_t value) noexcept {
@@ -423,49 +466,62 @@ class FlatTable {
     growth_left_ = flat_table_detail::max_load(capacity_);
   }
 
-  void rehash(std::size_t new_capacity) {
-    FlatTable fresh(hasher_, new_capacity);
-    for_each_full_slot([&](std::size_t slot) {
-      Slot& old = slots_[slot];
-      const std::uint64_t hash = hasher_(old.key);
-      const std::size_t target = fresh.find_free_slot(hash);
-      std::construct_at(&fresh.slots_[target], std::move(old.key), std::move(old.value));
-      fresh.commit_insert(target, hash);
-      std::destroy_at(&old);
-      ctrl_[slot] = flat_table_detail::kEmpty;  // so `fresh` frees, not destroys, it
-    });
-    size_ = 0;
-    swap(fresh);
+  // Rebuilds the slots for the first `count` entries, dropping tombstones.
+  void reindex(std::size_t count) noexcept {
+    reset_control_bytes();
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t hash = hasher_(entries_[i].key);
+      const std::size_t slot = find_free_slot(hash);
+      --growth_left_;
+      index_[slot] = static_cast<std::uint32_t>(i);
+      set_ctrl(slot, flat_table_detail::tag_of(hash));
+    }
+    size_ = count;
   }
 
-  // Calls visit(slot) for each full slot, scanning a word of control bytes
-  // at a time. visit may erase the slot it is given.
-  template <class Visit>
-  void for_each_full_slot(Visit&& visit) const {
-    using namespace flat_table_detail;
-    for (std::size_t base = 0; base < capacity_; base += kGroupWidth) {
-      for (LaneMask full = Window(ctrl_ + base).match_full(); full; full.drop_lowest()) {
-        visit(base + full.lowest());
-      }
+  void rehash(std::size_t new_capacity) {
+    if (new_capacity == capacity_) {
+      reindex(size_);
+      return;
     }
+    if (new_capacity > (std::size_t{1} << 32)) {
+      throw std::length_error("a table holds at most 2**32 slots");
+    }
+    auto ctrl = std::make_unique<std::uint8_t[]>(new_capacity + flat_table_detail::kGroupWidth - 1);
+    auto index = std::make_unique<std::uint32_t[]>(new_capacity);
+    Slot* entries = std::allocator<Slot>().allocate(flat_table_detail::max_load(new_capacity));
+    // Nothing below can fail.
+    for (std::size_t i = 0; i < size_; ++i) {
+      std::construct_at(&entries[i], std::move(entries_[i].key), std::move(entries_[i].value));
+      std::destroy_at(&entries_[i]);
+    }
+    release_storage();
+    ctrl_ = ctrl.release();
+    index_ = index.release();
+    entries_ = entries;
+    capacity_ = new_capacity;
+    reindex(size_);
   }
 
   void destroy_entries() noexcept {
     if constexpr (!std::is_trivially_destructible_v<Slot>) {
-      for_each_full_slot([&](std::size_t slot) { std::destroy_at(&slots_[slot]); });
+      for (std::size_t i = 0; i < size_; ++i) std::destroy_at(&entries_[i]);
     }
+    size_ = 0;
   }
 
   void release_storage() noexcept {
     if (capacity_ != 0) {
-      std::allocator<Slot>().deallocate(slots_, capacity_);
+      std::allocator<Slot>().deallocate(entries_, flat_table_detail::max_load(capacity_));
+      delete[] index_;
       delete[] ctrl_;
     }
   }
 
   [[no_unique_address]] Hasher hasher_;
   std::uint8_t* ctrl_ = nullptr;
-  Slot* slots_ = nullptr;
+  std::uint32_t* index_ = nullptr;
+  Slot* entries_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
   std::size_t growth_left_ = 0;
