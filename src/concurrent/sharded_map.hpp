@@ -146,16 +146,23 @@ class ShardedMap {
   // The shard that holds (or would hold) a key of this hash.
   std::size_t shard_of(KeyHash key_hash) const noexcept { return shard_index(key_hash.value()); }
 
-  // Lookups in one shard, valid while read_shard holds its shared lock.
-  class ShardReader {
+  // Access to one shard, valid while read_shard (const Table) or
+  // write_shard (Table) holds its lock.
+  template <class T>
+  class ShardView {
    public:
     // The value of `key`, or nullptr. The hash must be hash(key) and name
     // this shard.
-    const V* find(std::string_view key, KeyHash key_hash) const {
-      if (map_.shard_index(key_hash.value()) != index_) {
-        throw std::logic_error("a key was looked up in a shard that does not hold it");
-      }
+    auto* find(std::string_view key, KeyHash key_hash) const {
+      check(key_hash);
       return table_.find(key, key_hash.value());
+    }
+
+    // Stores `value` under `key` (hash as for find); returns the value it
+    // replaced, for the caller to destroy outside the lock.
+    std::optional<V> insert(std::string_view key, KeyHash key_hash, V&& value) const {
+      check(key_hash);
+      return table_.insert_or_replace(key, key_hash.value(), std::move(value));
     }
 
     // A hint that a key of this hash is about to be looked up here: starts
@@ -164,13 +171,21 @@ class ShardedMap {
 
    private:
     friend class ShardedMap;
-    ShardReader(const ShardedMap& map, std::size_t index, const Table& table) noexcept
+    ShardView(const ShardedMap& map, std::size_t index, T& table) noexcept
         : map_(map), index_(index), table_(table) {}
+
+    void check(KeyHash key_hash) const {
+      if (map_.shard_index(key_hash.value()) != index_) {
+        throw std::logic_error("a key was looked up in a shard that does not hold it");
+      }
+    }
 
     const ShardedMap& map_;
     std::size_t index_;
-    const Table& table_;
+    T& table_;
   };
+  using ShardReader = ShardView<const Table>;
+  using ShardWriter = ShardView<Table>;
 
   // Calls f(const ShardReader&) under one hold of the shared lock of shard
   // `index`, for a caller that has many keys of one shard to look up: one
@@ -180,8 +195,15 @@ class ShardedMap {
   void read_shard(std::size_t index, F&& f, Hook&& hook = {}) const {
     const Shard& shard = shards_[index];
     auto lock = acquire_lock<SharedLock>(shard.mutex, hook);
-    const ShardReader reader(*this, index, shard.table);
-    f(reader);
+    f(ShardReader(*this, index, shard.table));
+  }
+
+  // The same under the exclusive lock, with a ShardWriter.
+  template <class F, class Hook = NoWaitHook>
+  void write_shard(std::size_t index, F&& f, Hook&& hook = {}) {
+    Shard& shard = shards_[index];
+    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
+    f(ShardWriter(*this, index, shard.table));
   }
 
   template <class Hook = NoWaitHook>

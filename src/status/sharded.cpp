@@ -42,7 +42,7 @@ StoreState construct(std::uint64_t shard_count, std::uint64_t ttl) {
 
 // ---- single records ----------------------------------------------------------
 
-std::optional<TaskStatusSnapshot> get_status(StoreState& self, Region& region, Text task_id) {
+std::optional<RecordCopy> get_status(StoreState& self, Region& region, Text task_id) {
   return self.store->read(task_id, region);
 }
 
@@ -92,20 +92,20 @@ std::uint64_t enforce_max_count(StoreState& self, Region& region, std::uint64_t 
 
 // ---- batches -----------------------------------------------------------------
 
-std::vector<std::optional<TaskStatusSnapshot>> get_status_batch(StoreState& self, Region& region,
-                                                                std::vector<Text> task_ids) {
+RecordCopies get_status_batch(StoreState& self, Region& region, std::vector<Text> task_ids) {
   return self.store->read_each(task_ids, region);  // the frame builds the list of dicts (or None)
 }
 
 std::uint64_t update_status_fast_batch(StoreState& self, Region& region,
                                        std::vector<FastItem> items) {
   if (items.size() > kLongBatch) region.release();
+  std::vector<std::pair<Text, TaskStatusDict>> records;
+  records.reserve(items.size());
   for (auto& [task_id, status, submit_time, start_time, end_time, worker_id] : items) {
-    self.store->write(task_id,
-                      TaskStatusDict::from_arguments(status, submit_time, start_time, end_time,
-                                                     worker_id),
-                      region.lock_hook());
+    records.emplace_back(task_id, TaskStatusDict::from_arguments(status, submit_time, start_time,
+                                                                 end_time, worker_id));
   }
+  self.store->write_each(records, region);
   return items.size();
 }
 
@@ -127,9 +127,7 @@ std::vector<std::pair<Text, TaskStatusDict>> prepare_dict_items(std::vector<Dict
 std::uint64_t update_status_batch(StoreState& self, Region& region, std::vector<DictItem> items) {
   auto prepared = region.with_interpreter_lock([&] { return prepare_dict_items(items); });
   if (prepared.size() > kLongBatch) region.release();
-  for (auto& [task_id, record] : prepared) {
-    self.store->write(task_id, std::move(record), region.lock_hook());
-  }
+  self.store->write_each(prepared, region);
   return prepared.size();
 }
 

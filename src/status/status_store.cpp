@@ -72,58 +72,122 @@ StatusStore::StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds)
       ttl_seconds_(static_cast<double>(ttl_seconds)),
       shards_(shard_count, map_shards_for(shard_count)) {}
 
-std::optional<TaskStatusSnapshot> StatusStore::read(Text task_id, Region& region) const {
-  auto guard = shard_for(task_id).records.get(task_id, region.lock_hook());
-  if (!guard) return std::nullopt;
-  return guard->snapshot();  // built before the guard is released on return
+template <class Copy>
+bool StatusStore::copy_record(Text task_id, Region& region, Copy&& copy) const {
+  for (;;) {
+    auto guard = shard_for(task_id).records.get(task_id, region.lock_hook());
+    if (!guard) return false;
+    // Copying a result takes a reference, which needs the interpreter lock:
+    // if it was given up to wait for the shard, take it back and read again.
+    if (!guard->has_result() || !region.released()) {
+      copy(*guard);
+      return true;
+    }
+    guard.release();
+    region.reacquire();
+  }
 }
 
-std::vector<std::optional<TaskStatusSnapshot>> StatusStore::read_each(std::span<const Text> task_ids,
-                                                                       Region& region) const {
-  using Map = ShardedMap<TaskStatusDict>;
-  // Each id's group is its store shard and its shard within that store
-  // shard's map; a counting sort orders the ids by group, keeping input order
-  // within one.
-  const std::size_t count = task_ids.size();
-  const std::size_t inner = shards_[0].records.shard_count();
-  std::vector<std::optional<Map::KeyHash>> hashes(count);
+std::optional<RecordCopy> StatusStore::read(Text task_id, Region& region) const {
+  std::optional<RecordCopy> copied;
+  copy_record(task_id, region, [&](const TaskStatusDict& record) { copied.emplace(record); });
+  return copied;
+}
+
+template <class IdOf>
+StatusStore::Groups StatusStore::group_by_shard(std::size_t count, IdOf&& id_of) const {
+  // A counting sort by group.
+  Groups groups{shards_[0].records.shard_count(), std::vector<std::optional<Map::KeyHash>>(count),
+                std::vector<std::uint32_t>(count), {}};
+  groups.starts.assign(shard_count_ * groups.inner + 1, 0);
   std::vector<std::uint32_t> group_of(count);
-  std::vector<std::size_t> starts(shard_count_ * inner + 1, 0);
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t shard = store_shard_index(task_ids[i], shard_count_);
-    hashes[i] = shards_[shard].records.hash(task_ids[i]);
-    group_of[i] = static_cast<std::uint32_t>(shard * inner + shards_[shard].records.shard_of(*hashes[i]));
-    ++starts[group_of[i] + 1];
+    const std::uint64_t shard = store_shard_index(id_of(i), shard_count_);
+    const Map& map = shards_[shard].records;
+    groups.hashes[i] = map.hash(id_of(i));
+    group_of[i] = static_cast<std::uint32_t>(shard * groups.inner + map.shard_of(*groups.hashes[i]));
+    ++groups.starts[group_of[i] + 1];
   }
-  for (std::size_t g = 1; g < starts.size(); ++g) starts[g] += starts[g - 1];
-  std::vector<std::uint32_t> by_group(count);
-  {
-    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-    for (std::size_t i = 0; i < count; ++i) by_group[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
-  }
-  std::vector<std::optional<TaskStatusSnapshot>> records(count);
-  for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
-    const std::span<const std::uint32_t> ids(by_group.data() + starts[g], starts[g + 1] - starts[g]);
+  for (std::size_t g = 1; g < groups.starts.size(); ++g) groups.starts[g] += groups.starts[g - 1];
+  std::vector<std::size_t> next(groups.starts.begin(), groups.starts.end() - 1);
+  for (std::size_t i = 0; i < count; ++i) groups.order[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
+  return groups;
+}
+
+RecordCopies StatusStore::read_each(std::span<const Text> task_ids, Region& region) const {
+  const Groups groups = group_by_shard(task_ids.size(), [&](std::size_t i) { return task_ids[i]; });
+  RecordCopies records(task_ids.size());
+  std::vector<std::uint32_t> with_result;  // read again with the interpreter lock
+  for (std::size_t g = 0; g + 1 < groups.starts.size(); ++g) {
+    const auto ids = groups.items(g);
     if (ids.empty()) continue;
     // Three stages 8 ids apart: load the probe start, find the record and
     // load its block, copy it out. get_status_batch in input order against
     // the dict peer (bench/run.py): 0.57 times its speed id by id, 0.77 so.
-    const Map& map = shards_[g / inner].records;
-    map.read_shard(g % inner, [&](const Map::ShardReader& reader) {
+    const Map& map = shards_[g / groups.inner].records;
+    map.read_shard(g % groups.inner, [&](const Map::ShardReader& reader) {
       const TaskStatusDict* found[32];
       run_pipeline<8>(
-          ids.size(), [&](std::size_t k) { reader.prefetch(*hashes[ids[k]]); },
+          ids.size(), [&](std::size_t k) { reader.prefetch(*groups.hashes[ids[k]]); },
           [&](std::size_t k) {
-            const TaskStatusDict* record = reader.find(task_ids[ids[k]], *hashes[ids[k]]);
+            const TaskStatusDict* record = reader.find(task_ids[ids[k]], *groups.hashes[ids[k]]);
             if (record != nullptr) record->prefetch();
             found[k % 32] = record;
           },
           [&](std::size_t k) {
-            if (const TaskStatusDict* record = found[k % 32]) records[ids[k]] = record->snapshot();
+            const TaskStatusDict* record = found[k % 32];
+            if (record == nullptr) return;
+            if (record->has_result() && region.released()) {
+              with_result.push_back(ids[k]);
+            } else {
+              records.set(ids[k], *record);
+            }
           });
     }, region.lock_hook());
   }
+  for (const std::uint32_t i : with_result) {
+    copy_record(task_ids[i], region, [&](const TaskStatusDict& record) { records.set(i, record); });
+  }
   return records;
+}
+
+void StatusStore::write_each(std::span<std::pair<Text, TaskStatusDict>> items, Region& region) {
+  const Groups groups = group_by_shard(items.size(), [&](std::size_t i) { return items[i].first; });
+  // Everything a write allocates outside the map, allocated before the first
+  // change: the expiry entries, and room for the records replaced (destroyed
+  // on return, after every lock).
+  std::vector<std::optional<ExpiryEntry>> expiries(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (auto at = items[i].second.expiry_time(ttl_seconds_)) expiries[i].emplace(*at, std::string(items[i].first));
+  }
+  std::vector<TaskStatusDict> replaced;
+  replaced.reserve(items.size());
+  for (std::uint64_t s = 0; s < shard_count_; ++s) {
+    const std::size_t first = s * groups.inner;
+    const auto ids = std::span(groups.order).subspan(groups.starts[first],
+                                                     groups.starts[first + groups.inner] - groups.starts[first]);
+    const auto expiring = std::count_if(ids.begin(), ids.end(), [&](std::uint32_t i) { return expiries[i].has_value(); });
+    if (ids.empty()) continue;
+    Shard& shard = shards_[s];
+    // As in write(): the heap lock is held across each insert and the push
+    // of its entry, into room reserved first.
+    std::unique_lock<std::mutex> heap_lock;
+    if (expiring > 0) {
+      heap_lock = shard.expiry.lock(region.lock_hook());
+      shard.expiry.reserve(static_cast<std::size_t>(expiring));
+    }
+    for (std::size_t g = first; g < first + groups.inner; ++g) {
+      const auto group = groups.items(g);
+      if (group.empty()) continue;
+      shard.records.write_shard(g - first, [&](const Map::ShardWriter& writer) {
+        for (const std::uint32_t i : group) {
+          auto old = writer.insert(items[i].first, *groups.hashes[i], std::move(items[i].second));
+          if (old) replaced.push_back(std::move(*old));
+          if (expiries[i]) shard.expiry.push(std::move(*expiries[i]));
+        }
+      }, region.lock_hook());
+    }
+  }
 }
 
 std::optional<TaskStatusDict> StatusStore::remove(Text task_id, Region& region) {

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "concurrent/sharded_map.hpp"
@@ -76,22 +77,26 @@ class StatusStore {
     }
     ExpiryEntry entry{*expires_at, std::string(task_id)};  // allocated before any change
     auto heap_lock = shard.expiry.lock(hook);
-    shard.expiry.reserve_one();
+    shard.expiry.reserve();
     replaced = shard.records.insert(task_id, std::move(record), hook);
     shard.expiry.push(std::move(entry));  // into the reserved room: cannot fail
   }
+
+  // write() of each pair in input order, grouped by map shard as read_each
+  // is; a later pair of the same id replaces an earlier one. Records leave
+  // the pairs.
+  void write_each(std::span<std::pair<Text, TaskStatusDict>> items, Region& region);
 
   // The methods below run in a lock release region: they wait for a lock only
   // after giving up the interpreter lock, and destroy what they remove with
   // the interpreter lock held again, after the native locks.
 
-  // The record's fields, copied out under its read guard.
-  std::optional<TaskStatusSnapshot> read(Text task_id, Region& region) const;
+  // The record, copied out under its read guard.
+  std::optional<RecordCopy> read(Text task_id, Region& region) const;
 
   // read() of each id, in input order, grouped by map shard: one hold of a
   // shard's read lock serves all its ids, and their loads overlap.
-  std::vector<std::optional<TaskStatusSnapshot>> read_each(std::span<const Text> task_ids,
-                                                           Region& region) const;
+  RecordCopies read_each(std::span<const Text> task_ids, Region& region) const;
 
   // The removed record, for the caller to destroy (no lock is held then).
   std::optional<TaskStatusDict> remove(Text task_id, Region& region);
@@ -146,6 +151,29 @@ class StatusStore {
     Shard* shards_ = nullptr;
     std::uint64_t built_ = 0;  // shards constructed so far
   };
+
+  using Map = ShardedMap<TaskStatusDict>;
+
+  // Ids ordered by the map shard that holds them (the group), input order
+  // kept within a group: group g is store shard g / inner, its map's shard
+  // g % inner, and its items are order[starts[g]] .. order[starts[g + 1] - 1].
+  struct Groups {
+    std::size_t inner;  // map shards per store shard
+    std::vector<std::optional<Map::KeyHash>> hashes;  // by item
+    std::vector<std::uint32_t> order;
+    std::vector<std::size_t> starts;
+    std::span<const std::uint32_t> items(std::size_t g) const {
+      return {order.data() + starts[g], starts[g + 1] - starts[g]};
+    }
+  };
+  template <class IdOf>
+  Groups group_by_shard(std::size_t count, IdOf&& id_of) const;
+
+  // Calls copy(const TaskStatusDict&) under the read guard of the record of
+  // `task_id` with the interpreter lock held if the record has a result;
+  // false if there is no record.
+  template <class Copy>
+  bool copy_record(Text task_id, Region& region, Copy&& copy) const;
 
   std::uint64_t cleanup_shard(Shard& shard, std::uint64_t limit, double now, Region& region);
   // cleanup_shard without a limit; sweeps the map when most entries are due.

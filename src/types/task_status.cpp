@@ -137,13 +137,12 @@ PyRef new_text(std::string_view text) {
 
 PyRef new_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
 
-}  // namespace
 
 // ---- block access ------------------------------------------------------------
 
-class TaskStatusDict::Reader {
+class BlockReader {
  public:
-  explicit Reader(const std::byte* block) noexcept
+  explicit BlockReader(const std::byte* block) noexcept
       : block_(block), present_(static_cast<std::uint8_t>(block[0])) {}
 
   std::uint8_t present() const noexcept { return present_; }
@@ -166,9 +165,10 @@ class TaskStatusDict::Reader {
     return object;
   }
 
-  // Calls f(presence bit, text) for each text stored in the block, in order.
+  // Calls f(presence bit, text) for each text stored in the block, in order;
+  // returns the end of the block.
   template <class F>
-  void for_each_text(F&& f) const {
+  const std::byte* for_each_text(F&& f) const {
     const std::byte* at = block_ + result_at() + ((present_ & kResult) ? sizeof(PyObject*) : 0);
     for (std::uint8_t bit : {kStatus, kError, kWorkerId}) {
       if ((present_ & bit) == 0 || (bit == kStatus && (present_ & kStatusCoded))) continue;
@@ -177,6 +177,11 @@ class TaskStatusDict::Reader {
       f(bit, std::string_view(reinterpret_cast<const char*>(at), size));
       at += size;
     }
+    return at;
+  }
+
+  std::size_t size() const noexcept {
+    return static_cast<std::size_t>(for_each_text([](std::uint8_t, std::string_view) {}) - block_);
   }
 
  private:
@@ -186,6 +191,8 @@ class TaskStatusDict::Reader {
   const std::byte* block_;
   std::uint8_t present_;
 };
+
+}  // namespace
 
 // Collects present fields, then packs them into one block.
 class TaskStatusDict::Builder {
@@ -309,18 +316,30 @@ TaskStatusDict TaskStatusDict::from_arguments(Text status, std::optional<double>
   return builder.build(PyRef());
 }
 
-TaskStatusSnapshot TaskStatusDict::snapshot() const {
-  TaskStatusSnapshot copy;
-  if (block_ == nullptr) return copy;
-  const Reader reader(block_);
-  copy.present = reader.present();
-  copy.status_code = reader.code();
-  for (unsigned i = 0; i < 3; ++i) copy.times[i] = reader.time(i).value_or(0.0);
-  reader.for_each_text([&](std::uint8_t bit, std::string_view text) {
-    (bit == kStatus ? copy.status : bit == kError ? copy.error : copy.worker_id).assign(text);
-  });
-  copy.result = PyRef::borrow(reader.result());  // last: nothing can fail after it
-  return copy;
+std::span<const std::byte> TaskStatusDict::bytes() const noexcept {
+  static constexpr std::byte kNoFields{0};
+  if (block_ == nullptr) return {&kNoFields, 1};
+  return {block_, BlockReader(block_).size()};
+}
+
+RecordCopy::RecordCopy(const TaskStatusDict& record) {
+  const auto bytes = record.bytes();
+  std::byte* out = inline_;
+  if (bytes.size() > sizeof inline_) {
+    spilled_ = std::make_unique<std::byte[]>(bytes.size());
+    out = spilled_.get();
+  }
+  std::memcpy(out, bytes.data(), bytes.size());
+  result_ = PyRef::borrow(BlockReader(out).result());  // last: nothing can fail after it
+}
+
+void RecordCopies::set(std::size_t slot, const TaskStatusDict& record) {
+  const auto bytes = record.bytes();
+  const std::size_t offset = blocks_.size();
+  if (record.has_result()) results_.reserve(results_.size() + 1);  // before any change
+  blocks_.insert(blocks_.end(), bytes.begin(), bytes.end());
+  offsets_[slot] = offset;
+  if (record.has_result()) results_.push_back(PyRef::borrow(BlockReader(bytes.data()).result()));
 }
 
 namespace {
@@ -347,8 +366,10 @@ PyObject* dict_template(std::uint8_t present) {
 // A str of `text`, shared with earlier calls for short texts: worker ids and
 // statuses repeat across records, and reusing the object spares creating it.
 // Direct-mapped by a hash of the bytes; a miss replaces the entry. GIL held.
+constexpr std::size_t kLongestCachedText = 16;
+
 PyRef cached_text(std::string_view text) {
-  constexpr std::size_t kLongest = 16;
+  constexpr std::size_t kLongest = kLongestCachedText;
   constexpr std::size_t kEntries = 256;
   struct Entry {
     PyObject* str = nullptr;
@@ -374,21 +395,82 @@ PyRef cached_text(std::string_view text) {
 
 }  // namespace
 
-PyObject* to_python(TaskStatusSnapshot&& record) {
-  const std::uint8_t present = record.present;
-  PyRef dict = PyRef::steal(PyDict_Copy(dict_template(present)));
-  if (!dict) throw_python_error();
-  if (present & kStatus) {
-    set_item(dict.get(), Field::Status,
-             record.status_code != 0 ? common_status_object(record.status_code) : cached_text(record.status));
+namespace {
+
+// dict_template(present) with status and worker_id set to the given objects
+// (left None where null). Statuses and worker ids repeat across records, so
+// the few combinations in use are kept, direct-mapped by the objects (which
+// the kept dict holds alive, so their addresses stay theirs): a copy of one
+// leaves two values fewer to set.
+PyObject* prototype(std::uint8_t present, PyObject* status, PyObject* worker_id) {
+  struct Entry {
+    std::uint8_t present = 0;
+    PyObject* status = nullptr;
+    PyObject* worker_id = nullptr;
+    PyObject* dict = nullptr;
+  };
+  static std::array<Entry, 256> cache;
+  const auto mix = (reinterpret_cast<std::uintptr_t>(status) >> 4) * 31 +
+                   (reinterpret_cast<std::uintptr_t>(worker_id) >> 4) * 17 + present;
+  Entry& entry = cache[(mix ^ (mix >> 8)) % cache.size()];
+  if (entry.dict != nullptr && entry.present == present && entry.status == status && entry.worker_id == worker_id) {
+    return entry.dict;
   }
-  if (present & kSubmitTime) set_item(dict.get(), Field::SubmitTime, new_float(record.times[0]));
-  if (present & kStartTime) set_item(dict.get(), Field::StartTime, new_float(record.times[1]));
-  if (present & kEndTime) set_item(dict.get(), Field::EndTime, new_float(record.times[2]));
-  if (present & kResult) set_item(dict.get(), Field::Result, std::move(record.result));
-  if (present & kError) set_item(dict.get(), Field::Error, new_text(record.error));
-  if (present & kWorkerId) set_item(dict.get(), Field::WorkerId, cached_text(record.worker_id));
+  PyRef fresh = PyRef::steal(PyDict_Copy(dict_template(present)));
+  if (!fresh) throw_python_error();
+  if (status != nullptr) set_item(fresh.get(), Field::Status, PyRef::borrow(status));
+  if (worker_id != nullptr) set_item(fresh.get(), Field::WorkerId, PyRef::borrow(worker_id));
+  Py_XDECREF(entry.dict);  // holds only str and None: its release runs no Python code
+  entry = Entry{present, status, worker_id, fresh.release()};
+  return entry.dict;
+}
+
+// The dictionary of a copied block; its result is borrowed from the copy's
+// owner.
+PyObject* dict_from_block(const std::byte* block) {
+  const BlockReader reader(block);
+  const std::uint8_t present = reader.present();
+  PyRef status, worker_id, error;
+  bool repeats = true;  // status and worker_id come from the text caches
+  if (const std::uint8_t code = reader.code()) status = common_status_object(code);
+  reader.for_each_text([&](std::uint8_t bit, std::string_view text) {
+    if (bit == kError) {
+      error = new_text(text);
+      return;
+    }
+    (bit == kStatus ? status : worker_id) = cached_text(text);
+    repeats = repeats && text.size() <= kLongestCachedText;
+  });
+  if ((present & kStatus) && !status) throw_python_error();
+  if ((present & kWorkerId) && !worker_id) throw_python_error();
+  PyRef dict = PyRef::steal(PyDict_Copy(repeats ? prototype(present, status.get(), worker_id.get())
+                                                : dict_template(present)));
+  if (!dict) throw_python_error();
+  if (!repeats) {
+    if (status) set_item(dict.get(), Field::Status, std::move(status));
+    if (worker_id) set_item(dict.get(), Field::WorkerId, std::move(worker_id));
+  }
+  for (unsigned i = 0; i < 3; ++i) {
+    if (auto time = reader.time(i)) set_item(dict.get(), static_cast<Field>(i + 1), new_float(*time));
+  }
+  if (PyObject* result = reader.result()) set_item(dict.get(), Field::Result, PyRef::borrow(result));
+  if (present & kError) set_item(dict.get(), Field::Error, std::move(error));
   return dict.release();
+}
+
+}  // namespace
+
+PyObject* to_python(RecordCopy&& copy) { return dict_from_block(copy.block()); }
+
+PyObject* to_python(RecordCopies&& copies) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(copies.size())));
+  if (!list) throw_python_error();
+  for (std::size_t i = 0; i < copies.size(); ++i) {
+    const std::byte* block = copies.block(i);
+    PyObject* item = block != nullptr ? dict_from_block(block) : Py_NewRef(Py_None);
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
 }
 
 // ---- derived values ------------------------------------------------------------
@@ -397,13 +479,13 @@ void TaskStatusDict::reset() noexcept {
   if (block_ == nullptr) return;
   std::byte* block = std::exchange(block_, nullptr);
   // Deferred when the interpreter lock is not held (or in a region body).
-  if (PyObject* result = Reader(block).result()) release_reference(result);
+  if (PyObject* result = BlockReader(block).result()) release_reference(result);
   delete[] block;
 }
 
 std::optional<double> TaskStatusDict::time(unsigned index) const noexcept {
   if (block_ == nullptr) return std::nullopt;
-  return Reader(block_).time(index);
+  return BlockReader(block_).time(index);
 }
 
 std::optional<double> TaskStatusDict::expiry_time(double ttl_seconds) const noexcept {
@@ -420,7 +502,7 @@ bool TaskStatusDict::expired(double ttl_seconds, double now) const noexcept {
 
 double TaskStatusDict::age_key() const noexcept {
   if (block_ == nullptr) return 0.0;
-  const Reader reader(block_);
+  const BlockReader reader(block_);
   for (unsigned i : {2u, 1u, 0u}) {  // end_time, start_time, submit_time
     if (auto time = reader.time(i)) return *time;
   }

@@ -15,17 +15,20 @@
 // A record with status "running", a submit_time and a worker_id "worker-1"
 // takes 19 bytes, the smallest malloc chunk.
 //
-// Records are moved, never copied; `snapshot()` copies the fields out into a
-// plain native value, for reading a stored record under its shard's read
-// guard and building the dictionary after the guard is released.
+// Records are moved, never copied. A reader copies a stored record's block
+// out under its shard's read lock (RecordCopy, RecordCopies) and builds the
+// dictionary from the copy after the lock is released.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "module/gil.hpp"
 #include "module/kinds.hpp"
@@ -48,22 +51,6 @@ enum : std::uint8_t {
 inline constexpr std::uint8_t kCompletedCode = 10;
 inline constexpr std::uint8_t kFailedCode = 11;
 }  // namespace status_layout
-
-// The fields of a record copied out of it; owns its texts and a strong
-// reference to the result. Converted to the dictionary form by to_python.
-struct TaskStatusSnapshot {
-  std::uint8_t present = 0;      // presence bits as in the record
-  std::uint8_t status_code = 0;  // 0: the status text is in `status`
-  double times[3] = {0.0, 0.0, 0.0};
-  PyRef result;
-  std::string status;
-  std::string error;
-  std::string worker_id;
-};
-
-// The dictionary form, keys in field order, present fields only. Returns a
-// new reference or throws PythonError. GIL held, no native lock held.
-PyObject* to_python(TaskStatusSnapshot&& snapshot);
 
 class TaskStatusDict {
  public:
@@ -92,9 +79,13 @@ class TaskStatusDict {
                                        std::optional<double> end_time,
                                        std::optional<Text> worker_id);
 
-  // Every field copied out; the result shared by a new reference. GIL held
-  // (a reference count changes, no Python code runs).
-  TaskStatusSnapshot snapshot() const;
+  // The record's block, byte for byte (one zero byte for an empty record).
+  std::span<const std::byte> bytes() const noexcept;
+
+  // True if the record holds a result: copying it needs the interpreter lock.
+  bool has_result() const noexcept {
+    return block_ != nullptr && (static_cast<std::uint8_t>(block_[0]) & status_layout::kResult) != 0;
+  }
 
   // A hint that the record is about to be read: starts loading its block.
   void prefetch() const noexcept { __builtin_prefetch(block_); }
@@ -124,7 +115,6 @@ class TaskStatusDict {
 
  private:
   class Builder;
-  class Reader;
 
   explicit TaskStatusDict(std::byte* block) noexcept : block_(block) {}
   std::optional<double> time(unsigned index) const noexcept;
@@ -134,5 +124,45 @@ class TaskStatusDict {
 };
 
 static_assert(sizeof(TaskStatusDict) == sizeof(void*), "a record is one pointer");
+
+// One record copied out of the store, for building its dictionary once no
+// native lock is held. Holds a strong reference to the record's result.
+class RecordCopy {
+ public:
+  // Copies `record`; the interpreter lock must be held if it has a result
+  // (a reference count changes, no Python code runs).
+  explicit RecordCopy(const TaskStatusDict& record);
+  const std::byte* block() const noexcept { return spilled_ ? spilled_.get() : inline_; }
+
+ private:
+  std::byte inline_[48];
+  std::unique_ptr<std::byte[]> spilled_;  // a block longer than inline_
+  PyRef result_;
+};
+
+// The records of a batch read, copied into one buffer, one slot per id.
+class RecordCopies {
+ public:
+  explicit RecordCopies(std::size_t slots) : offsets_(slots, kAbsent) { blocks_.reserve(32 * slots); }
+  // Copies `record` into `slot`; the interpreter lock as for RecordCopy.
+  void set(std::size_t slot, const TaskStatusDict& record);
+  std::size_t size() const noexcept { return offsets_.size(); }
+  // The copied block of `slot`, or nullptr for an absent record.
+  const std::byte* block(std::size_t slot) const noexcept {
+    return offsets_[slot] == kAbsent ? nullptr : blocks_.data() + offsets_[slot];
+  }
+
+ private:
+  static constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
+  std::vector<std::byte> blocks_;
+  std::vector<std::size_t> offsets_;
+  std::vector<PyRef> results_;
+};
+
+// The dictionary form, keys in field order, present fields only: a new
+// reference (None for an absent record in a batch) or PythonError. GIL held,
+// no native lock held.
+PyObject* to_python(RecordCopy&& copy);
+PyObject* to_python(RecordCopies&& copies);
 
 }  // namespace vesk
