@@ -470,3 +470,29 @@ def test_no_expired_record_outlives_a_racing_cleanup():
     store.cleanup_expired()
     assert store.get_total_count() == len(live)
     assert all(store.get_status(t) == {"status": "running"} for t in live)
+
+
+def test_results_read_while_writers_hold_the_shards_keep_exact_reference_counts():
+    # Readers that wait for a shard give up the interpreter lock; taking a
+    # reference to a stored result must still happen with it held.
+    store, result = PyShardedTaskStatus(1, 60), object()
+    base = sys.getrefcount(result)
+    ids = [f"r{i}" for i in range(64)]
+    store.update_status_batch([(t, {"result": result}) for t in ids])
+    stop, errors = time.monotonic() + 2, []
+
+    def writer():
+        while time.monotonic() < stop:
+            store.update_status_batch([(t, {"result": result}) for t in ids] * 4)
+
+    def reader():
+        while time.monotonic() < stop:
+            read = store.get_status_batch(ids) + [store.get_status(random.choice(ids))]
+            errors.extend(r for r in read if r["result"] is not result)
+
+    threads = [threading.Thread(target=f) for f in (writer, writer, reader, reader)]
+    for t in threads:
+        t.start()
+    join_all(threads)
+    store.get_shard_count()
+    assert errors == [] and sys.getrefcount(result) == base + len(ids)

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -243,6 +244,28 @@ TEST_F(FlatTableTest, RetainMovesRejectedEntriesOutWithTheirKeys) {
   for (int i = 0; i < 60; ++i) {
     EXPECT_NE(table.find(std::to_string(i), h(std::to_string(i))), nullptr) << i;
   }
+}
+
+// Entries iterate in insertion order; a removal moves the last one into the
+// gap, and a predicate that throws halfway leaves every entry findable.
+TEST_F(FlatTableTest, OrderSurvivesRemovalsAndARetainThatThrows) {
+  Table table;
+  auto keys = [&] {
+    std::vector<int> order;
+    table.for_each([&](const std::string&, const Counted& v) { order.push_back(v.value); });
+    return order;
+  };
+  for (int i = 0; i < 6; ++i) table.insert_or_replace(std::to_string(i), h(std::to_string(i)), Counted(i));
+  table.remove("1", h("1"));
+  EXPECT_EQ(keys(), (std::vector<int>{0, 5, 2, 3, 4}));
+  std::vector<Table::Entry> rejected;
+  EXPECT_THROW(table.retain([](const std::string&, Counted& v) {
+    if (v.value == 3) throw std::runtime_error("stop");
+    return v.value != 5;
+  }, rejected), std::runtime_error);
+  EXPECT_EQ(keys(), (std::vector<int>{0, 2, 3, 4}));
+  for (int i : {0, 2, 3, 4}) EXPECT_EQ(table.find(std::to_string(i), h(std::to_string(i)))->value, i);
+  EXPECT_EQ(table.find("5", h("5")), nullptr);
 }
 
 TEST_F(FlatTableTest, EmptyingKeepsCapacityAndTheTableStaysUsable) {
