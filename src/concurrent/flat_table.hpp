@@ -21,13 +21,13 @@
 // every window position exactly once, so a probe always reaches every slot.
 //
 // Entries. The slots hold 4-byte entry numbers; the entries themselves
-// (key and value) sit densely in one array in insertion order, as in
+// (key, hash and value) sit densely in one array in insertion order, as in
 // CPython's dict. Reading ids in the order they were written walks that array
 // forwards, which the hardware prefetcher follows, and a table costs
-// sizeof(std::string) + sizeof(V) per entry plus 5 bytes per slot. Removing
-// an entry moves the last entry into its place (so the array stays dense;
-// insertion order holds for the rest) and finds the moved entry's slot by
-// hashing its key again.
+// sizeof(std::string) + 8 + sizeof(V) per entry plus 5 bytes per slot.
+// Removing an entry moves the last entry into its place (so the array stays
+// dense; insertion order holds for the rest) and finds the moved entry's slot
+// by its kept hash.
 //
 // Deletion. Tombstones (0xFE). A tombstone keeps later entries of a probe
 // chain reachable; inserts reuse the first empty or deleted slot of their
@@ -38,8 +38,7 @@
 // keeps at least one empty slot so every probe terminates. When an insert
 // would cross that, the table rehashes: at the same capacity if live entries
 // fill at most half the allowed load (the space went to tombstones), else at
-// double capacity. Rehashing recomputes each key's hash with the table's
-// Hasher, since storing hashes would cost 8 bytes per entry.
+// double capacity. Rehashing reads each entry's kept hash.
 #pragma once
 
 #include <bit>
@@ -255,7 +254,7 @@ class FlatTable {
       return {found, false};
     }
     const std::size_t slot = prepare_insert(hash);
-    std::construct_at(&entries_[size_], std::string(key));
+    std::construct_at(&entries_[size_], std::string(key), hash);
     commit_insert(slot, hash);
     return {&entries_[size_ - 1].value, true};
   }
@@ -267,7 +266,7 @@ class FlatTable {
       return std::exchange(*found, std::move(value));
     }
     const std::size_t slot = prepare_insert(hash);
-    std::construct_at(&entries_[size_], std::string(key), std::move(value));
+    std::construct_at(&entries_[size_], std::string(key), hash, std::move(value));
     commit_insert(slot, hash);
     return std::nullopt;
   }
@@ -346,10 +345,11 @@ class FlatTable {
 
  private:
   struct Slot {
-    explicit Slot(std::string&& k) : key(std::move(k)), value() {}
-    Slot(std::string&& k, V&& v) noexcept : key(std::move(k)), value(std::move(v)) {}
+    Slot(std::string&& k, std::uint64_t h) : key(std::move(k)), hash(h), value() {}
+    Slot(std::string&& k, std::uint64_t h, V&& v) noexcept : key(std::move(k)), hash(h), value(std::move(v)) {}
 
     std::string key;
+    std::uint64_t hash;  // kept so that a rehash or a removal need not hash again
     [[no_unique_address]] V value;
   };
 
@@ -435,7 +435,7 @@ class FlatTable {
     set_ctrl(slot, flat_table_detail::kDeleted);
     std::destroy_at(&entries_[entry]);
     if (entry != last) {
-      index_[slot_of_entry(last, hasher_(entries_[last].key))] = static_cast<std::uint32_t>(entry);
+      index_[slot_of_entry(last, entries_[last].hash)] = static_cast<std::uint32_t>(entry);
       move_entry(last, entry);
     }
     --size_;
@@ -446,7 +446,7 @@ class FlatTable {
     if (from == to) {
       return;
     }
-    std::construct_at(&entries_[to], std::move(entries_[from].key), std::move(entries_[from].value));
+    std::construct_at(&entries_[to], std::move(entries_[from].key), entries_[from].hash, std::move(entries_[from].value));
     std::destroy_at(&entries_[from]);
   }
 
@@ -470,7 +470,7 @@ class FlatTable {
   void reindex(std::size_t count) noexcept {
     reset_control_bytes();
     for (std::size_t i = 0; i < count; ++i) {
-      const std::uint64_t hash = hasher_(entries_[i].key);
+      const std::uint64_t hash = entries_[i].hash;
       const std::size_t slot = find_free_slot(hash);
       --growth_left_;
       index_[slot] = static_cast<std::uint32_t>(i);
@@ -492,7 +492,7 @@ class FlatTable {
     Slot* entries = std::allocator<Slot>().allocate(flat_table_detail::max_load(new_capacity));
     // Nothing below can fail.
     for (std::size_t i = 0; i < size_; ++i) {
-      std::construct_at(&entries[i], std::move(entries_[i].key), std::move(entries_[i].value));
+      std::construct_at(&entries[i], std::move(entries_[i].key), entries_[i].hash, std::move(entries_[i].value));
       std::destroy_at(&entries_[i]);
     }
     release_storage();

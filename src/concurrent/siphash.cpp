@@ -16,7 +16,11 @@ std::uint64_t load_le64(const unsigned char* bytes) noexcept {
 }
 
 // The last `count` (< 8) bytes of a message as a little-endian partial word.
-std::uint64_t load_tail(const unsigned char* bytes, std::size_t count) noexcept {
+// `bytes` is 8 * words into the message: with a word before it, one load of
+// the 8 bytes that end the message does.
+std::uint64_t load_tail(const unsigned char* bytes, std::size_t count, std::size_t words) noexcept {
+  if (count == 0) return 0;
+  if (words > 0) return load_le64(bytes + count - 8) >> (8 * (8 - count));
   std::uint64_t word = 0;
   for (std::size_t i = 0; i < count; ++i) {
     word |= std::uint64_t{bytes[i]} << (8 * i);
@@ -88,7 +92,7 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* data,
   const std::size_t word_count = len / 8;
   SipState state(k0, k1);
   state.compress_words(bytes, word_count);
-  return state.finish(length_block(len) | load_tail(bytes + 8 * word_count, len % 8));
+  return state.finish(length_block(len) | load_tail(bytes + 8 * word_count, len % 8, word_count));
 }
 
 std::uint64_t hash_id(std::uint64_t k0, std::uint64_t k1, std::string_view id) noexcept {
@@ -99,7 +103,7 @@ std::uint64_t hash_id(std::uint64_t k0, std::uint64_t k1, std::string_view id) n
   state.compress_words(bytes, word_count);
   // The id's leftover bytes plus the 0xFF terminator.
   const std::uint64_t tail =
-      load_tail(bytes + 8 * word_count, leftover) | (std::uint64_t{0xff} << (8 * leftover));
+      load_tail(bytes + 8 * word_count, leftover, word_count) | (std::uint64_t{0xff} << (8 * leftover));
   const std::uint64_t length = length_block(id.size() + 1);
   if (leftover == 7) {
     // The terminator completes a full word: it is compressed as a block and
