@@ -122,8 +122,9 @@ RecordCopies StatusStore::read_each(std::span<const Text> task_ids, Region& regi
     const auto ids = groups.items(g);
     if (ids.empty()) continue;
     // Three stages 8 ids apart: load the probe start, find the record and
-    // load its block, copy it out. get_status_batch in input order against
-    // the dict peer (bench/run.py): 0.57 times its speed id by id, 0.77 so.
+    // load its block, copy it out. get_status_batch of 100,000 ids in
+    // batches of 1,000 (best runs): 275 ns an id in input order and 483
+    // shuffled this way, 332 and 695 id by id.
     const Map& map = shards_[g / groups.inner].records;
     map.read_shard(g % groups.inner, [&](const Map::ShardReader& reader) {
       const TaskStatusDict* found[32];
