@@ -13,8 +13,7 @@ namespace vesk {
 
 class IdSet {
  public:
-  // Draws fresh keys, so every set (including each one a map creates with
-  // entry_or_default) hashes differently.
+  // Draws fresh keys, so every set hashes differently.
   IdSet() : IdSet(next_hash_keys()) {}
   explicit IdSet(HashKeys keys) noexcept : table_(IdHasher{keys}) {}
 

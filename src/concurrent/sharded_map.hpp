@@ -8,8 +8,8 @@
 //   and its probe start from the low bits, so no bit range does double duty.
 //
 // In what order are locks taken?
-//   An operation locks only its key's shard. Whole-map operations (retain,
-//   for_each, len) visit shards 0..N-1 and release each lock before taking
+//   An operation locks only its key's shard (read_shard and write_shard: the
+//   shard named). Whole-map operations (retain_into, for_each, len) visit shards 0..N-1 and release each lock before taking
 //   the next. No thread ever holds two shard locks of one map, so the map
 //   alone cannot deadlock.
 //
@@ -28,17 +28,17 @@
 //   map never held at once; len likewise may match no single instant.
 //
 // Are locks reentrant?
-//   No. A guard (ReadGuard, WriteGuard) holds its shard's lock while alive.
-//   A thread must drop every guard it holds on a map before it writes that
-//   map again, and must drop a WriteGuard before any other access to the map;
-//   otherwise it waits for itself. Callbacks (retain's predicate, for_each's
-//   function) run under a shard lock and must not touch the map.
+//   No. A ReadGuard holds its shard's lock while alive: a thread must drop
+//   every guard it holds on a map before it writes that map again, or it
+//   waits for itself. Callbacks (retain_into's predicate, for_each's
+//   function, read_shard's and write_shard's) run under a shard lock and must
+//   not touch the map otherwise.
 //
 // Where are values destroyed?
 //   Outside the locks. Values may own Python references whose release runs
 //   arbitrary code, possibly code that uses this map. insert and remove hand
-//   the old value back to the caller; retain moves the rejected entries out
-//   and destroys them only after releasing the shard's lock; clear swaps each
+//   the old value back to the caller; retain_into moves the rejected entries
+//   out for the caller to destroy after the locks; clear swaps each
 //   shard's table out under the lock and destroys it after. A moved-from
 //   value must own nothing, since table growth destroys moved-from values
 //   under the lock.
@@ -109,7 +109,6 @@ class ShardedMap {
 
  public:
   using ReadGuard = LockedValue<SharedLock, const V>;
-  using WriteGuard = LockedValue<ExclusiveLock, V>;
   using Entry = std::pair<std::string, V>;
 
   ShardedMap() : ShardedMap(default_shard_count(), next_hash_keys()) {}
@@ -218,18 +217,6 @@ class ShardedMap {
     return ReadGuard(std::move(lock), value);
   }
 
-  template <class Hook = NoWaitHook>
-  WriteGuard get_mut(std::string_view key, Hook&& hook = {}) {
-    const std::uint64_t hash = hash_of(key);
-    Shard& shard = shard_for(hash);
-    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
-    V* value = shard.table.find(key, hash);
-    if (value == nullptr) {
-      return WriteGuard();
-    }
-    return WriteGuard(std::move(lock), value);
-  }
-
   // Stores `value` under `key`; returns the value it replaced, for the caller
   // to destroy outside the lock. Allocates the key string only when the key
   // is new.
@@ -264,31 +251,9 @@ class ShardedMap {
     return shard.table.remove(key, hash);
   }
 
-  // Write access to the value of `key`, inserting V{} first if absent.
-  template <class Hook = NoWaitHook>
-  WriteGuard entry_or_default(std::string_view key, Hook&& hook = {}) {
-    const std::uint64_t hash = hash_of(key);
-    Shard& shard = shard_for(hash);
-    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
-    V* value = shard.table.find_or_insert_default(key, hash).first;
-    return WriteGuard(std::move(lock), value);
-  }
-
-  // Removes every entry for which pred(const std::string&, V&) is false.
-  // Shard by shard: the rejected entries are moved out under the lock and
-  // destroyed after it is released.
-  template <class Pred, class Hook = NoWaitHook>
-  void retain(Pred&& pred, Hook&& hook = {}) {
-    for (std::size_t i = 0; i < shard_count_; ++i) {
-      std::vector<Entry> rejected;  // declared first so it dies after the lock
-      auto lock = acquire_lock<ExclusiveLock>(shards_[i].mutex, hook);
-      shards_[i].table.retain(pred, rejected);
-      lock.unlock();
-    }
-  }
-
-  // As retain, but moves the rejected entries to the end of `removed`, for a
-  // caller that holds a lock of its own and destroys them after releasing it.
+  // Removes every entry for which pred(const std::string&, V&) is false,
+  // shard by shard, moving them to the end of `removed` for the caller to
+  // destroy after every lock is released.
   template <class Pred, class Hook = NoWaitHook>
   void retain_into(Pred&& pred, std::vector<Entry>& removed, Hook&& hook = {}) {
     for (std::size_t i = 0; i < shard_count_; ++i) {

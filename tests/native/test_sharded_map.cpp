@@ -83,7 +83,6 @@ TEST(ShardedMapBasics, AbsentKeyYieldsNothingAndChangesNothing) {
   ShardedMap<int> map(8, kKeys);
   map.insert(std::string("present"), 1);
   EXPECT_FALSE(map.get("absent"));
-  EXPECT_FALSE(map.get_mut("absent"));
   EXPECT_FALSE(map.remove("absent").has_value());
   EXPECT_EQ(map.len(), 1u);
   EXPECT_EQ(*map.get("present"), 1);
@@ -105,21 +104,13 @@ TEST(ShardedMapBasics, InsertOfPresentKeyReturnsOldValueAndKeepsLength) {
   EXPECT_EQ(map.len(), 0u);
 }
 
-TEST(ShardedMapBasics, EntryOrDefaultInsertsOnceAndGivesWriteAccess) {
-  ShardedMap<int> map(4, kKeys);
-  *map.entry_or_default("n") += 5;
-  *map.entry_or_default("n") += 2;
-  EXPECT_EQ(*map.get("n"), 7);
-  if (auto guard = map.get_mut("n")) *guard = 1;
-  EXPECT_EQ(*map.get("n"), 1);
-  EXPECT_EQ(map.len(), 1u);
-}
-
 TEST(ShardedMapBasics, RetainAndClearLeaveLenAndIterationConsistent) {
   ShardedMap<int> map(8, kKeys);
   for (int i = 0; i < 500; ++i) map.insert("k" + std::to_string(i), i);
-  map.retain([](const std::string&, int& v) { return v % 5 == 0; });
+  std::vector<ShardedMap<int>::Entry> rejected;
+  map.retain_into([](const std::string&, int& v) { return v % 5 == 0; }, rejected);
   EXPECT_EQ(map.len(), 100u);
+  EXPECT_EQ(rejected.size(), 400u);
   std::map<std::string, int> seen;
   map.for_each([&](const std::string& key, const int& v) { seen.emplace(key, v); });
   ASSERT_EQ(seen.size(), 100u);
@@ -141,13 +132,14 @@ TEST(ShardedMapBasics, RetainAndClearLeaveLenAndIterationConsistent) {
 TEST(ShardedMapBasics, GuardsMoveTheirLock) {
   ShardedMap<int> map(2, kKeys);
   map.insert(std::string("a"), 1);
-  auto guard = map.get_mut("a");
+  auto guard = map.get("a");
   auto moved = std::move(guard);
   EXPECT_FALSE(guard);
   ASSERT_TRUE(moved);
-  *moved = 2;
+  EXPECT_THROW(map.insert(std::string("a"), 2, ThrowIfBlocking{}), WouldBlock);
   moved.release();
   EXPECT_FALSE(moved);
+  map.insert(std::string("a"), 2, ThrowIfBlocking{});
   EXPECT_EQ(*map.get("a", ThrowIfBlocking{}), 2);
 }
 
@@ -160,12 +152,12 @@ TEST(ShardedMapHook, NotCalledWithoutContention) {
   map.insert(std::string("a"), 1, hook);
   map.insert(std::string_view("b"), 2, hook);
   (void)map.get("a", hook);
-  (void)map.get_mut("a", hook);
-  (void)map.entry_or_default("c", hook);
   (void)map.remove("b", hook);
   (void)map.len(hook);
   map.for_each([](const std::string&, const int&) {}, hook);
-  map.retain([](const std::string&, int&) { return true; }, hook);
+  std::vector<ShardedMap<int>::Entry> rejected;
+  map.retain_into([](const std::string&, int&) { return true; }, rejected, hook);
+  map.write_shard(0, [](const ShardedMap<int>::ShardWriter&) {}, hook);
   EXPECT_EQ(calls.load(), 0);
 }
 
@@ -176,7 +168,7 @@ TEST(ShardedMapHook, CalledBeforeWaitingForAHeldShardAndOnlyThen) {
   const std::string other_shard = key_near(map, "held", false);
   map.insert(std::string(same_shard), 2);
 
-  auto guard = map.get_mut("held");
+  auto guard = map.get("held");
 
   // Another shard is not affected by the held lock.
   std::atomic<int> calls{0};
@@ -186,15 +178,15 @@ TEST(ShardedMapHook, CalledBeforeWaitingForAHeldShardAndOnlyThen) {
   join_or_abort(elsewhere);
   EXPECT_EQ(calls.load(), 0);
 
-  // The same shard: the hook runs, then the reader waits for the guard.
+  // The same shard: the hook runs, then the writer waits for the guard.
   std::promise<void> about_to_block;
   auto blocked = std::async(std::launch::async, [&] {
-    return *map.get(same_shard, SignalHook{&about_to_block});
+    return map.insert(std::string(same_shard), 4, SignalHook{&about_to_block});
   });
   auto hook_ran = about_to_block.get_future();
   ASSERT_EQ(hook_ran.wait_for(vesk::testing::kDeadlockBound), std::future_status::ready);
   EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout)
-      << "reader finished while the shard was held exclusively";
+      << "writer finished while the shard was held";
   guard.release();
   join_or_abort(blocked);
   EXPECT_EQ(blocked.get(), 2);
@@ -222,10 +214,6 @@ TEST(ShardedMapHook, EmptyGuardsHoldNoLock) {
   const std::string absent = key_near(map, "a", true);
   auto missing_read = map.get(absent);
   ASSERT_FALSE(missing_read);
-  ShardedMap<int>::WriteGuard missing_write;
-  ASSERT_NO_THROW(missing_write = map.get_mut(absent, ThrowIfBlocking{}))
-      << "an empty read guard kept its shard locked";
-  ASSERT_FALSE(missing_write);
   auto writer = std::async(std::launch::async, [&] { map.insert(std::string("a"), 2, ThrowIfBlocking{}); });
   join_or_abort(writer);
   EXPECT_NO_THROW(writer.get());
@@ -314,7 +302,11 @@ TEST(ShardedMapDestruction, ValuesLeavingTheMapAreDestroyedAfterTheLockIsRelease
   };
   fill(200);  // grows the tables, destroying moved-from values under the lock
 
-  map.retain([](const std::string& key, ReentrantValue&) { return std::stoi(key.substr(1)) % 2 == 0; });
+  {
+    std::vector<ShardedMap<ReentrantValue>::Entry> rejected;
+    map.retain_into([](const std::string& key, ReentrantValue&) { return std::stoi(key.substr(1)) % 2 == 0; },
+                    rejected);
+  }
   EXPECT_EQ(context.destroyed, 100);
 
   map.insert(std::string("v0"), ReentrantValue(&context, "v0"));  // the old v0 comes back
@@ -345,6 +337,14 @@ struct WorkerTally {
 constexpr int kThreads = 8;
 constexpr int kOwnKeys = 48;
 constexpr int kSharedKeys = 16;
+
+// Runs f(record or nullptr, writer) under the exclusive lock of key's shard.
+template <class F>
+void update(ShardedMap<Record>& map, const std::string& key, F&& f) {
+  map.write_shard(map.shard_of(map.hash(key)), [&](const ShardedMap<Record>::ShardWriter& writer) {
+    f(writer.find(key, map.hash(key)), writer);
+  });
+}
 
 void run_worker(ShardedMap<Record>& map, int id, int iterations, std::barrier<>& start,
                 WorkerTally& tally) {
@@ -391,20 +391,25 @@ void run_worker(ShardedMap<Record>& map, int id, int iterations, std::barrier<>&
       case 4:
       case 5: {
         const std::string key = shared_key();
-        auto guard = map.entry_or_default(key);
-        if (guard->key.empty()) guard->key = key;
-        check(guard->key == key);
-        guard->value += 1;
-        tally.shared_added += 1;
+        update(map, key, [&](Record* record, const auto& writer) {
+          if (record == nullptr) {
+            writer.insert(key, map.hash(key), Record{key, 0});
+            record = writer.find(key, map.hash(key));
+          }
+          check(record->key == key);
+          record->value += 1;
+          tally.shared_added += 1;
+        });
         break;
       }
       case 6: {
         const std::string key = shared_key();
-        if (auto guard = map.get_mut(key)) {
-          check(guard->key == key);
-          guard->value += 2;
+        update(map, key, [&](Record* record, const auto&) {
+          if (record == nullptr) return;
+          check(record->key == key);
+          record->value += 2;
           tally.shared_added += 2;
-        }
+        });
         break;
       }
       case 7: {
@@ -432,13 +437,14 @@ void run_worker(ShardedMap<Record>& map, int id, int iterations, std::barrier<>&
         if (step % 8 == 0) {
           // Drops shared records whose value is a multiple of 5; the predicate
           // runs under the shard lock, so the value it books is final.
-          map.retain([&](const std::string& key, Record& record) {
+          std::vector<ShardedMap<Record>::Entry> rejected;
+          map.retain_into([&](const std::string& key, Record& record) {
             if (key.rfind("shared-", 0) == 0 && record.value % 5 == 0) {
               tally.shared_removed += record.value;
               return false;
             }
             return true;
-          });
+          }, rejected);
         }
         break;
     }
