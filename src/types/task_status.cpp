@@ -347,30 +347,27 @@ namespace {
 // A str of `text`, shared with earlier calls for short texts: worker ids and
 // statuses repeat across records, and reusing the object spares creating it.
 // Direct-mapped by a hash of the bytes; a miss replaces the entry. GIL held.
-constexpr std::size_t kLongestCachedText = 16;
+constexpr std::size_t kLongestCachedText = 16;  // two words, compared as such
 
 PyRef cached_text(std::string_view text) {
-  constexpr std::size_t kLongest = kLongestCachedText;
-  constexpr std::size_t kEntries = 256;
   struct Entry {
     PyObject* str = nullptr;
     std::size_t size = 0;
-    char bytes[kLongest];
+    std::uint64_t words[2] = {0, 0};  // the text, zero-padded
   };
-  static std::array<Entry, kEntries> cache;
-  if (text.size() > kLongest) return new_text(text);
-  std::uint32_t hash = 2166136261u;  // FNV-1a
-  for (char c : text) hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
-  Entry& entry = cache[hash % kEntries];
-  if (entry.str != nullptr && entry.size == text.size() && std::memcmp(entry.bytes, text.data(), text.size()) == 0) {
+  static std::array<Entry, 256> cache;
+  if (text.size() > kLongestCachedText) return new_text(text);
+  std::uint64_t words[2] = {0, 0};
+  if (!text.empty()) std::memcpy(words, text.data(), text.size());
+  const std::uint64_t mix = (words[0] * 0x9E3779B97F4A7C15ULL) ^ (words[1] * 0xC2B2AE3D27D4EB4FULL) ^ text.size();
+  Entry& entry = cache[(mix * 0x165667B19E3779F9ULL) >> 56];
+  if (entry.str != nullptr && entry.size == text.size() && entry.words[0] == words[0] && entry.words[1] == words[1]) {
     return PyRef::borrow(entry.str);
   }
   PyRef fresh = new_text(text);
   if (!fresh) return fresh;
   Py_XDECREF(entry.str);  // a str: its release runs no Python code
-  entry.str = fresh.clone().release();
-  entry.size = text.size();
-  if (!text.empty()) std::memcpy(entry.bytes, text.data(), text.size());
+  entry = Entry{fresh.clone().release(), text.size(), {words[0], words[1]}};
   return fresh;
 }
 
