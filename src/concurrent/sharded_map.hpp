@@ -8,8 +8,8 @@
 //   and its probe start from the low bits, so no bit range does double duty.
 //
 // In what order are locks taken?
-//   An operation locks only its key's shard (read_shard and write_shard: the
-//   shard named). Whole-map operations (retain_into, for_each, len) visit shards 0..N-1 and release each lock before taking
+//   An operation locks only its key's shard (read_shard: the shard named).
+//   Whole-map operations (retain_into, for_each, len) visit shards 0..N-1 and release each lock before taking
 //   the next. No thread ever holds two shard locks of one map, so the map
 //   alone cannot deadlock.
 //
@@ -31,7 +31,7 @@
 //   No. A ReadGuard holds its shard's lock while alive: a thread must drop
 //   every guard it holds on a map before it writes that map again, or it
 //   waits for itself. Callbacks (retain_into's predicate, for_each's
-//   function, read_shard's and write_shard's) run under a shard lock and must
+//   function, read_shard's) run under a shard lock and must
 //   not touch the map otherwise.
 //
 // Where are values destroyed?
@@ -145,23 +145,16 @@ class ShardedMap {
   // The shard that holds (or would hold) a key of this hash.
   std::size_t shard_of(KeyHash key_hash) const noexcept { return shard_index(key_hash.value()); }
 
-  // Access to one shard, valid while read_shard (const Table) or
-  // write_shard (Table) holds its lock.
-  template <class T>
-  class ShardView {
+  // Lookups in one shard, valid while read_shard holds its shared lock.
+  class ShardReader {
    public:
     // The value of `key`, or nullptr. The hash must be hash(key) and name
     // this shard.
-    auto* find(std::string_view key, KeyHash key_hash) const {
-      check(key_hash);
+    const V* find(std::string_view key, KeyHash key_hash) const {
+      if (map_.shard_index(key_hash.value()) != index_) {
+        throw std::logic_error("a key was looked up in a shard that does not hold it");
+      }
       return table_.find(key, key_hash.value());
-    }
-
-    // Stores `value` under `key` (hash as for find); returns the value it
-    // replaced, for the caller to destroy outside the lock.
-    std::optional<V> insert(std::string_view key, KeyHash key_hash, V&& value) const {
-      check(key_hash);
-      return table_.insert_or_replace(key, key_hash.value(), std::move(value));
     }
 
     // A hint that a key of this hash is about to be looked up here: starts
@@ -170,21 +163,13 @@ class ShardedMap {
 
    private:
     friend class ShardedMap;
-    ShardView(const ShardedMap& map, std::size_t index, T& table) noexcept
+    ShardReader(const ShardedMap& map, std::size_t index, const Table& table) noexcept
         : map_(map), index_(index), table_(table) {}
-
-    void check(KeyHash key_hash) const {
-      if (map_.shard_index(key_hash.value()) != index_) {
-        throw std::logic_error("a key was looked up in a shard that does not hold it");
-      }
-    }
 
     const ShardedMap& map_;
     std::size_t index_;
-    T& table_;
+    const Table& table_;
   };
-  using ShardReader = ShardView<const Table>;
-  using ShardWriter = ShardView<Table>;
 
   // Calls f(const ShardReader&) under one hold of the shared lock of shard
   // `index`, for a caller that has many keys of one shard to look up: one
@@ -195,14 +180,6 @@ class ShardedMap {
     const Shard& shard = shards_[index];
     auto lock = acquire_lock<SharedLock>(shard.mutex, hook);
     f(ShardReader(*this, index, shard.table));
-  }
-
-  // The same under the exclusive lock, with a ShardWriter.
-  template <class F, class Hook = NoWaitHook>
-  void write_shard(std::size_t index, F&& f, Hook&& hook = {}) {
-    Shard& shard = shards_[index];
-    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
-    f(ShardWriter(*this, index, shard.table));
   }
 
   template <class Hook = NoWaitHook>

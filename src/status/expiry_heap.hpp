@@ -44,10 +44,10 @@ class ExpiryHeap {
     return acquire_exclusive(mutex, hook);
   }
 
-  // Makes room for `more` entries, so that the next pushes cannot fail.
-  void reserve(std::size_t more = 1) {
-    if (entries_.size() + more > entries_.capacity()) {
-      entries_.reserve(std::max({std::size_t{16}, 2 * entries_.capacity(), entries_.size() + more}));
+  // Makes room for one more entry, so that the next push cannot fail.
+  void reserve_one() {
+    if (entries_.size() == entries_.capacity()) {
+      entries_.reserve(std::max<std::size_t>(16, 2 * entries_.capacity()));
     }
   }
 

@@ -99,13 +99,14 @@ RecordCopies get_status_batch(StoreState& self, Region& region, std::vector<Text
 std::uint64_t update_status_fast_batch(StoreState& self, Region& region,
                                        std::vector<FastItem> items) {
   if (items.size() > kLongBatch) region.release();
-  std::vector<std::pair<Text, TaskStatusDict>> records;
-  records.reserve(items.size());
+  // One record at a time, in input order, no lock held from one to the next:
+  // other threads see the batch's records appear in the order given.
   for (auto& [task_id, status, submit_time, start_time, end_time, worker_id] : items) {
-    records.emplace_back(task_id, TaskStatusDict::from_arguments(status, submit_time, start_time,
-                                                                 end_time, worker_id));
+    self.store->write(task_id,
+                      TaskStatusDict::from_arguments(status, submit_time, start_time, end_time,
+                                                     worker_id),
+                      region.lock_hook());
   }
-  self.store->write_each(records, region);
   return items.size();
 }
 
@@ -127,7 +128,9 @@ std::vector<std::pair<Text, TaskStatusDict>> prepare_dict_items(std::vector<Dict
 std::uint64_t update_status_batch(StoreState& self, Region& region, std::vector<DictItem> items) {
   auto prepared = region.with_interpreter_lock([&] { return prepare_dict_items(items); });
   if (prepared.size() > kLongBatch) region.release();
-  self.store->write_each(prepared, region);
+  for (auto& [task_id, record] : prepared) {
+    self.store->write(task_id, std::move(record), region.lock_hook());
+  }
   return prepared.size();
 }
 

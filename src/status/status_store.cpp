@@ -152,45 +152,6 @@ RecordCopies StatusStore::read_each(std::span<const Text> task_ids, Region& regi
   return records;
 }
 
-void StatusStore::write_each(std::span<std::pair<Text, TaskStatusDict>> items, Region& region) {
-  const Groups groups = group_by_shard(items.size(), [&](std::size_t i) { return items[i].first; });
-  // Everything a write allocates outside the map, allocated before the first
-  // change: the expiry entries, and room for the records replaced (destroyed
-  // on return, after every lock).
-  std::vector<std::optional<ExpiryEntry>> expiries(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (auto at = items[i].second.expiry_time(ttl_seconds_)) expiries[i].emplace(*at, std::string(items[i].first));
-  }
-  std::vector<TaskStatusDict> replaced;
-  replaced.reserve(items.size());
-  for (std::uint64_t s = 0; s < shard_count_; ++s) {
-    const std::size_t first = s * groups.inner;
-    const auto ids = std::span(groups.order).subspan(groups.starts[first],
-                                                     groups.starts[first + groups.inner] - groups.starts[first]);
-    const auto expiring = std::count_if(ids.begin(), ids.end(), [&](std::uint32_t i) { return expiries[i].has_value(); });
-    if (ids.empty()) continue;
-    Shard& shard = shards_[s];
-    // As in write(): the heap lock is held across each insert and the push
-    // of its entry, into room reserved first.
-    std::unique_lock<std::mutex> heap_lock;
-    if (expiring > 0) {
-      heap_lock = shard.expiry.lock(region.lock_hook());
-      shard.expiry.reserve(static_cast<std::size_t>(expiring));
-    }
-    for (std::size_t g = first; g < first + groups.inner; ++g) {
-      const auto group = groups.items(g);
-      if (group.empty()) continue;
-      shard.records.write_shard(g - first, [&](const Map::ShardWriter& writer) {
-        for (const std::uint32_t i : group) {
-          auto old = writer.insert(items[i].first, *groups.hashes[i], std::move(items[i].second));
-          if (old) replaced.push_back(std::move(*old));
-          if (expiries[i]) shard.expiry.push(std::move(*expiries[i]));
-        }
-      }, region.lock_hook());
-    }
-  }
-}
-
 std::optional<TaskStatusDict> StatusStore::remove(Text task_id, Region& region) {
   auto gone = shard_for(task_id).records.remove(task_id, region.lock_hook());
   if (!gone) return std::nullopt;

@@ -77,15 +77,10 @@ class StatusStore {
     }
     ExpiryEntry entry{*expires_at, std::string(task_id)};  // allocated before any change
     auto heap_lock = shard.expiry.lock(hook);
-    shard.expiry.reserve();
+    shard.expiry.reserve_one();
     replaced = shard.records.insert(task_id, std::move(record), hook);
     shard.expiry.push(std::move(entry));  // into the reserved room: cannot fail
   }
-
-  // write() of each pair in input order, grouped by map shard as read_each
-  // is; a later pair of the same id replaces an earlier one. Records leave
-  // the pairs.
-  void write_each(std::span<std::pair<Text, TaskStatusDict>> items, Region& region);
 
   // The methods below run in a lock release region: they wait for a lock only
   // after giving up the interpreter lock, and destroy what they remove with

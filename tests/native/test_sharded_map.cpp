@@ -157,7 +157,7 @@ TEST(ShardedMapHook, NotCalledWithoutContention) {
   map.for_each([](const std::string&, const int&) {}, hook);
   std::vector<ShardedMap<int>::Entry> rejected;
   map.retain_into([](const std::string&, int&) { return true; }, rejected, hook);
-  map.write_shard(0, [](const ShardedMap<int>::ShardWriter&) {}, hook);
+  map.read_shard(0, [](const ShardedMap<int>::ShardReader&) {}, hook);
   EXPECT_EQ(calls.load(), 0);
 }
 
@@ -338,14 +338,6 @@ constexpr int kThreads = 8;
 constexpr int kOwnKeys = 48;
 constexpr int kSharedKeys = 16;
 
-// Runs f(record or nullptr, writer) under the exclusive lock of key's shard.
-template <class F>
-void update(ShardedMap<Record>& map, const std::string& key, F&& f) {
-  map.write_shard(map.shard_of(map.hash(key)), [&](const ShardedMap<Record>::ShardWriter& writer) {
-    f(writer.find(key, map.hash(key)), writer);
-  });
-}
-
 void run_worker(ShardedMap<Record>& map, int id, int iterations, std::barrier<>& start,
                 WorkerTally& tally) {
   std::mt19937 rng(static_cast<unsigned>(id) * 7919u + 1u);
@@ -390,26 +382,23 @@ void run_worker(ShardedMap<Record>& map, int id, int iterations, std::barrier<>&
       }
       case 4:
       case 5: {
+        // Shared keys: what was put in equals what was taken out plus what is left.
         const std::string key = shared_key();
-        update(map, key, [&](Record* record, const auto& writer) {
-          if (record == nullptr) {
-            writer.insert(key, map.hash(key), Record{key, 0});
-            record = writer.find(key, map.hash(key));
-          }
-          check(record->key == key);
-          record->value += 1;
-          tally.shared_added += 1;
-        });
+        const long value = 1 + static_cast<long>(rng() % 3);
+        auto replaced = map.insert(std::string(key), Record{key, value});
+        tally.shared_added += value;
+        if (replaced) {
+          check(replaced->key == key);
+          tally.shared_removed += replaced->value;
+        }
         break;
       }
       case 6: {
         const std::string key = shared_key();
-        update(map, key, [&](Record* record, const auto&) {
-          if (record == nullptr) return;
-          check(record->key == key);
-          record->value += 2;
-          tally.shared_added += 2;
-        });
+        if (auto removed = map.remove_if(key, [](const Record& record) { return record.value % 2 == 0; })) {
+          check(removed->second.key == key && removed->second.value % 2 == 0);
+          tally.shared_removed += removed->second.value;
+        }
         break;
       }
       case 7: {
