@@ -496,3 +496,49 @@ def test_results_read_while_writers_hold_the_shards_keep_exact_reference_counts(
     join_all(threads)
     store.get_shard_count()
     assert errors == [] and sys.getrefcount(result) == base + len(ids)
+
+
+def test_dicts_stay_whole_when_a_finalizer_reads_other_records_while_they_are_built():
+    store = PyShardedTaskStatus(4, 60)
+    others = [f"n{i}" for i in range(600)]
+    for i, task_id in enumerate(others):
+        store.update_status_fast(task_id, "running", None, None, None, f"wk{i}")
+    expected = {"status": "running", "submit_time": 1.0, "worker_id": "X"}
+    store.update_status("a", expected)
+
+    class Cycle:  # collected while get_status_batch builds dicts; reads 600 others
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            store.get_status_batch(others)
+            Cycle()
+
+    Cycle()
+    for _ in range(100):
+        assert all(r == expected for r in store.get_status_batch(["a"] * 3000))
+
+
+def test_a_batch_write_becomes_visible_in_input_order():
+    store, keys = PyShardedTaskStatus(8, 60), [f"k{i}" for i in range(16)]
+    filler = [(f"f{i}", "running", None, None, None, None) for i in range(200)]
+    stop, seen_out_of_order = time.monotonic() + 1.5, []
+
+    def writer():
+        version = 0.0
+        while time.monotonic() < stop:
+            version += 1
+            store.update_status_fast_batch([(k, "running", version, None, None, None) for k in keys] + filler)
+
+    def reader():
+        while time.monotonic() < stop:
+            j = random.randrange(1, len(keys))
+            later, earlier = store.get_status(keys[j]), store.get_status(keys[j - 1])
+            if later and earlier and later["submit_time"] > earlier["submit_time"]:
+                seen_out_of_order.append((later, earlier))
+
+    threads = [threading.Thread(target=writer), threading.Thread(target=reader)]
+    for t in threads:
+        t.start()
+    join_all(threads)
+    assert seen_out_of_order == []

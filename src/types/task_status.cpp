@@ -336,7 +336,9 @@ RecordCopy::RecordCopy(const TaskStatusDict& record) {
 void RecordCopies::set(std::size_t slot, const TaskStatusDict& record) {
   const auto bytes = record.bytes();
   const std::size_t offset = blocks_.size();
-  if (record.has_result()) results_.reserve(results_.size() + 1);  // before any change
+  if (record.has_result() && results_.size() == results_.capacity()) {
+    results_.reserve(std::max<std::size_t>(16, 2 * results_.size()));  // before any change
+  }
   blocks_.insert(blocks_.end(), bytes.begin(), bytes.end());
   offsets_[slot] = offset;
   if (record.has_result()) results_.push_back(PyRef::borrow(BlockReader(bytes.data()).result()));
@@ -418,17 +420,16 @@ PyObject* dict_from_block(const std::byte* block) {
   bool repeats = true;  // status and worker_id come from the text caches
   if (const std::uint8_t code = reader.code()) status = common_status_object(code);
   reader.for_each_text([&](std::uint8_t bit, std::string_view text) {
-    if (bit == kError) {
-      error = new_text(text);
-      return;
-    }
-    (bit == kStatus ? status : worker_id) = cached_text(text);
-    repeats = repeats && text.size() <= kLongestCachedText;
+    PyRef& slot = bit == kStatus ? status : bit == kError ? error : worker_id;
+    slot = bit == kError ? new_text(text) : cached_text(text);
+    if (!slot) throw_python_error();
+    repeats = repeats && (bit == kError || text.size() <= kLongestCachedText);
   });
-  if ((present & kStatus) && !status) throw_python_error();
-  if ((present & kWorkerId) && !worker_id) throw_python_error();
-  PyRef dict = PyRef::steal(
-      PyDict_Copy(repeats ? prototype(present, status.get(), worker_id.get()) : prototype(present, nullptr, nullptr)));
+  // Held while it is copied: the copy may run the garbage collector, whose
+  // finalizers may read records and replace the prototype in its cache.
+  const PyRef base = PyRef::borrow(repeats ? prototype(present, status.get(), worker_id.get())
+                                           : prototype(present, nullptr, nullptr));
+  PyRef dict = PyRef::steal(PyDict_Copy(base.get()));
   if (!dict) throw_python_error();
   if (!repeats) {
     if (status) set_item(dict.get(), Field::Status, std::move(status));
