@@ -94,17 +94,17 @@ std::optional<RecordCopy> StatusStore::read(Text task_id, Region& region) const 
   return copied;
 }
 
-template <class IdOf>
-StatusStore::Groups StatusStore::group_by_shard(std::size_t count, IdOf&& id_of) const {
+StatusStore::Groups StatusStore::group_by_shard(std::span<const Text> task_ids) const {
   // A counting sort by group.
+  const std::size_t count = task_ids.size();
   Groups groups{shards_[0].records.shard_count(), std::vector<std::optional<Map::KeyHash>>(count),
                 std::vector<std::uint32_t>(count), {}};
   groups.starts.assign(shard_count_ * groups.inner + 1, 0);
   std::vector<std::uint32_t> group_of(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t shard = store_shard_index(id_of(i), shard_count_);
+    const std::uint64_t shard = store_shard_index(task_ids[i], shard_count_);
     const Map& map = shards_[shard].records;
-    groups.hashes[i] = map.hash(id_of(i));
+    groups.hashes[i] = map.hash(task_ids[i]);
     group_of[i] = static_cast<std::uint32_t>(shard * groups.inner + map.shard_of(*groups.hashes[i]));
     ++groups.starts[group_of[i] + 1];
   }
@@ -115,7 +115,7 @@ StatusStore::Groups StatusStore::group_by_shard(std::size_t count, IdOf&& id_of)
 }
 
 RecordCopies StatusStore::read_each(std::span<const Text> task_ids, Region& region) const {
-  const Groups groups = group_by_shard(task_ids.size(), [&](std::size_t i) { return task_ids[i]; });
+  const Groups groups = group_by_shard(task_ids);
   RecordCopies records(task_ids.size());
   std::vector<std::uint32_t> with_result;  // read again with the interpreter lock
   for (std::size_t g = 0; g + 1 < groups.starts.size(); ++g) {

@@ -32,7 +32,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "concurrent/sharded_map.hpp"
@@ -161,8 +160,7 @@ class StatusStore {
       return {order.data() + starts[g], starts[g + 1] - starts[g]};
     }
   };
-  template <class IdOf>
-  Groups group_by_shard(std::size_t count, IdOf&& id_of) const;
+  Groups group_by_shard(std::span<const Text> task_ids) const;
 
   // Calls copy(const TaskStatusDict&) under the read guard of the record of
   // `task_id` with the interpreter lock held if the record has a result;
