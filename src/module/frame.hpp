@@ -349,22 +349,25 @@ inline constexpr auto doc_string = [] {
 
 }  // namespace frame_detail
 
+namespace frame_detail {
+// A METH_FASTCALL | METH_KEYWORDS table entry for `entry`, documented as a method.
+template <const auto& Spec, const auto& Text>
+constexpr PyMethodDef fastcall_def(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+  return PyMethodDef{Spec.method_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
+                     METH_FASTCALL | METH_KEYWORDS, doc_string<Spec, true, Text>.data()};
+}
+}  // namespace frame_detail
+
 // A method table entry; its docstring is the signature built from the Params, then Text.
 template <class Class, auto Body, const auto& Spec, const auto& Text>
 constexpr PyMethodDef method() {
-  return PyMethodDef{Spec.method_name,
-                     reinterpret_cast<PyCFunction>(
-                         reinterpret_cast<void (*)(void)>(&method_entry<Class, Body, Spec>)),
-                     METH_FASTCALL | METH_KEYWORDS, frame_detail::doc_string<Spec, true, Text>.data()};
+  return frame_detail::fastcall_def<Spec, Text>(&method_entry<Class, Body, Spec>);
 }
 
 // A module-level function whose first parameter is an instance of Class.
 template <class Class, auto Body, const auto& Spec, const auto& Text>
 constexpr PyMethodDef function() {
-  return PyMethodDef{Spec.method_name,
-                     reinterpret_cast<PyCFunction>(
-                         reinterpret_cast<void (*)(void)>(&function_entry<Class, Body, Spec>)),
-                     METH_FASTCALL | METH_KEYWORDS, frame_detail::doc_string<Spec, true, Text>.data()};
+  return frame_detail::fastcall_def<Spec, Text>(&function_entry<Class, Body, Spec>);
 }
 
 // The same for a method without parameters (Spec is a Params<0>).
