@@ -34,20 +34,33 @@ constexpr std::size_t common_status_length(bool longest) {
   return found;
 }
 
-// The code of a common status, or 0. Runs on every write, so it calls
-// memcmp only for a status of the same length and first letter.
+// The slot of a text of 4 or more bytes in kStatusSlots.
+constexpr std::size_t status_slot(std::string_view text) {
+  return (static_cast<unsigned char>(text[0]) + static_cast<unsigned char>(text[1]) +
+          static_cast<unsigned char>(text.back())) % 64;
+}
+
+// The code of each common status at its slot. Throwing here would make the
+// table not constant, so two statuses sharing a slot fail the build.
+constexpr std::array<std::uint8_t, 64> kStatusSlots = [] {
+  std::array<std::uint8_t, 64> slots{};
+  for (std::uint8_t code = 1; code < kCommonStatuses.size(); ++code) {
+    std::uint8_t& slot = slots[status_slot(kCommonStatuses[code])];
+    if (slot != 0) throw "two common statuses share a slot";
+    slot = code;
+  }
+  return slots;
+}();
+
+// The code of a common status, or 0. Runs on every write: one table load
+// and at most one comparison.
 std::uint8_t status_code(std::string_view status) noexcept {
   constexpr std::size_t kShortest = common_status_length(false);
   constexpr std::size_t kLongest = common_status_length(true);
+  static_assert(kShortest >= 2);
   if (status.size() < kShortest || status.size() > kLongest) return 0;
-  for (std::uint8_t code = 1; code < kCommonStatuses.size(); ++code) {
-    const std::string_view common = kCommonStatuses[code];
-    if (common.size() == status.size() && common[0] == status[0] &&
-        std::memcmp(common.data(), status.data(), status.size()) == 0) {
-      return code;
-    }
-  }
-  return 0;
+  const std::uint8_t code = kStatusSlots[status_slot(status)];
+  return code != 0 && kCommonStatuses[code] == status ? code : 0;
 }
 
 // Number of times present (0 to 3) for the presence byte.
@@ -170,13 +183,9 @@ class BlockReader {
   template <class F>
   const std::byte* for_each_text(F&& f) const {
     const std::byte* at = block_ + result_at() + ((present_ & kResult) ? sizeof(PyObject*) : 0);
-    for (std::uint8_t bit : {kStatus, kError, kWorkerId}) {
-      if ((present_ & bit) == 0 || (bit == kStatus && (present_ & kStatusCoded))) continue;
-      std::size_t size = 0;
-      at = get_varint(at, size);
-      f(bit, std::string_view(reinterpret_cast<const char*>(at), size));
-      at += size;
-    }
+    if ((present_ & (kStatus | kStatusCoded)) == kStatus) at = visit_text(at, kStatus, f);
+    if (present_ & kError) at = visit_text(at, kError, f);
+    if (present_ & kWorkerId) at = visit_text(at, kWorkerId, f);
     return at;
   }
 
@@ -185,6 +194,14 @@ class BlockReader {
   }
 
  private:
+  template <class F>
+  static const std::byte* visit_text(const std::byte* at, std::uint8_t bit, F& f) {
+    std::size_t size = 0;
+    at = get_varint(at, size);
+    f(bit, std::string_view(reinterpret_cast<const char*>(at), size));
+    return at + size;
+  }
+
   std::size_t times_at() const noexcept { return (present_ & kStatusCoded) ? 2 : 1; }
   std::size_t result_at() const noexcept { return times_at() + sizeof(double) * time_count(present_); }
 
@@ -235,27 +252,29 @@ class TaskStatusDict::Builder {
       std::memcpy(out, &owned, sizeof owned);
       out += sizeof owned;
     }
-    for (unsigned i = 0; i < 3; ++i) {
-      if (!stores_text(i)) continue;
-      out = put_varint(out, texts_[i].size());
-      if (!texts_[i].empty()) std::memcpy(out, texts_[i].data(), texts_[i].size());
-      out += texts_[i].size();
-    }
+    if (stores_status_text()) out = put_text(out, texts_[0]);
+    if (present_ & kError) out = put_text(out, texts_[1]);
+    if (present_ & kWorkerId) out = put_text(out, texts_[2]);
     return TaskStatusDict(block);
   }
 
  private:
-  bool stores_text(unsigned i) const noexcept {
-    constexpr std::uint8_t kBits[3] = {kStatus, kError, kWorkerId};
-    return (present_ & kBits[i]) && !(i == 0 && code_ != 0);
+  bool stores_status_text() const noexcept { return (present_ & (kStatus | kStatusCoded)) == kStatus; }
+
+  static std::size_t text_size(std::string_view text) noexcept { return varint_size(text.size()) + text.size(); }
+
+  static std::byte* put_text(std::byte* out, std::string_view text) noexcept {
+    out = put_varint(out, text.size());
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
+    return out + text.size();
   }
 
   std::size_t block_size() const noexcept {
     std::size_t size = 1 + (code_ != 0 ? 1 : 0) + sizeof(double) * time_count(present_) +
                        ((present_ & kResult) ? sizeof(PyObject*) : 0);
-    for (unsigned i = 0; i < 3; ++i) {
-      if (stores_text(i)) size += varint_size(texts_[i].size()) + texts_[i].size();
-    }
+    if (stores_status_text()) size += text_size(texts_[0]);
+    if (present_ & kError) size += text_size(texts_[1]);
+    if (present_ & kWorkerId) size += text_size(texts_[2]);
     return size;
   }
 
@@ -346,68 +365,78 @@ void RecordCopies::set(std::size_t slot, const TaskStatusDict& record) {
 
 namespace {
 
-// A str of `text`, shared with earlier calls for short texts: worker ids and
-// statuses repeat across records, and reusing the object spares creating it.
-// Direct-mapped by a hash of the bytes; a miss replaces the entry. GIL held.
-constexpr std::size_t kLongestCachedText = 16;  // two words, compared as such
+// What a prototype dict is kept under: the fields present, the status code,
+// and the status (when not coded) and worker id texts of a block. Texts of at
+// most 16 bytes are part of the key, zero-padded; a longer one is not (its
+// size is kNotKeyed) and is set on each copy instead.
+struct PrototypeKey {
+  static constexpr std::uint8_t kNotKeyed = 0xFF;
+  static constexpr std::size_t kLongestKeyed = 16;
 
-PyRef cached_text(std::string_view text) {
-  struct Entry {
-    PyObject* str = nullptr;
-    std::size_t size = 0;
-    std::uint64_t words[2] = {0, 0};  // the text, zero-padded
-  };
-  static std::array<Entry, 256> cache;
-  if (text.size() > kLongestCachedText) return new_text(text);
-  std::uint64_t words[2] = {0, 0};
-  if (!text.empty()) std::memcpy(words, text.data(), text.size());
-  const std::uint64_t mix = (words[0] * 0x9E3779B97F4A7C15ULL) ^ (words[1] * 0xC2B2AE3D27D4EB4FULL) ^ text.size();
-  Entry& entry = cache[(mix * 0x165667B19E3779F9ULL) >> 56];
-  if (entry.str != nullptr && entry.size == text.size() && entry.words[0] == words[0] && entry.words[1] == words[1]) {
-    return PyRef::borrow(entry.str);
+  std::uint8_t present = 0;
+  std::uint8_t code = 0;
+  std::uint8_t status_size = kNotKeyed;
+  std::uint8_t worker_size = kNotKeyed;
+  std::uint64_t status[2] = {0, 0};
+  std::uint64_t worker[2] = {0, 0};
+
+  bool operator==(const PrototypeKey&) const = default;
+
+  static void keep(std::string_view text, std::uint8_t& size, std::uint64_t (&words)[2]) noexcept {
+    if (text.size() > kLongestKeyed) return;
+    size = static_cast<std::uint8_t>(text.size());
+    if (!text.empty()) std::memcpy(words, text.data(), text.size());
   }
-  PyRef fresh = new_text(text);
-  if (!fresh) return fresh;
-  Py_XDECREF(entry.str);  // a str: its release runs no Python code
-  entry = Entry{fresh.clone().release(), text.size(), {words[0], words[1]}};
-  return fresh;
+
+  std::size_t slot(std::size_t slots) const noexcept {
+    const std::uint64_t mix = (status[0] ^ status[1] * 0x9E3779B97F4A7C15ULL) * 0xC2B2AE3D27D4EB4FULL ^
+                              (worker[0] ^ worker[1] * 0x9E3779B97F4A7C15ULL) * 0x165667B19E3779F9ULL ^
+                              (std::uint64_t{present} << 8 | code);
+    return (mix ^ (mix >> 29)) % slots;
+  }
+};
+
+// The texts of a block that a prototype cannot hold: each is set on the copy.
+struct LooseTexts {
+  std::string_view status, worker_id, error;
+  bool has_status = false, has_worker_id = false;
+};
+
+PyObject* text_or_none(std::uint8_t size, const std::uint64_t (&words)[2]) {
+  if (size == PrototypeKey::kNotKeyed) return Py_NewRef(Py_None);
+  PyRef text = new_text(std::string_view(reinterpret_cast<const char*>(words), size));
+  if (!text) throw_python_error();
+  return text.release();
 }
 
-}  // namespace
-
-namespace {
-
-// A dict with the keys of the fields in `present`, in field order, whose
-// status and worker_id are the given objects (None where null) and whose
+// A dict with the keys of the fields in `wanted.present`, in field order, whose
+// status and worker_id are the wanted texts (None where not keyed) and whose
 // other values are None. Copying one is cheaper than building a dict key by
 // key (get_status_batch: about 1,400 instead of 2,700 instructions a record)
 // and, as statuses and worker ids repeat across records, leaves only the
-// times to set. The combinations in use lately are kept, direct-mapped by the
-// objects, which the kept dict holds alive so that their addresses stay theirs.
-PyObject* prototype(std::uint8_t present, PyObject* status, PyObject* worker_id) {
+// times to set. The combinations in use lately are kept, direct-mapped.
+PyObject* prototype(const PrototypeKey& wanted) {
   struct Entry {
-    std::uint8_t present = 0;
-    PyObject* status = nullptr;
-    PyObject* worker_id = nullptr;
+    PrototypeKey key;
     PyObject* dict = nullptr;
   };
   static std::array<Entry, 256> cache;
-  const auto mix = (reinterpret_cast<std::uintptr_t>(status) >> 4) * 31 +
-                   (reinterpret_cast<std::uintptr_t>(worker_id) >> 4) * 17 + present;
-  Entry& entry = cache[(mix ^ (mix >> 8)) % cache.size()];
-  if (entry.dict != nullptr && entry.present == present && entry.status == status && entry.worker_id == worker_id) {
-    return entry.dict;
-  }
+  Entry& entry = cache[wanted.slot(cache.size())];
+  if (entry.dict != nullptr && entry.key == wanted) return entry.dict;
   PyRef fresh = PyRef::steal(PyDict_New());
   if (!fresh) throw_python_error();
   for (unsigned i = 0; i < kKeyNames.size(); ++i) {
-    if ((present & (1u << i)) == 0) continue;
+    if ((wanted.present & (1u << i)) == 0) continue;
     const auto field = static_cast<Field>(i);
-    PyObject* value = field == Field::Status && status ? status : field == Field::WorkerId && worker_id ? worker_id : Py_None;
-    if (PyDict_SetItem(fresh.get(), key(field), value) < 0) throw_python_error();
+    PyRef value = PyRef::steal(
+        field == Field::Status && wanted.code != 0 ? common_status_object(wanted.code).release()
+        : field == Field::Status                 ? text_or_none(wanted.status_size, wanted.status)
+        : field == Field::WorkerId               ? text_or_none(wanted.worker_size, wanted.worker)
+                                                 : Py_NewRef(Py_None));
+    if (PyDict_SetItem(fresh.get(), key(field), value.get()) < 0) throw_python_error();
   }
   Py_XDECREF(entry.dict);  // holds only str and None: its release runs no Python code
-  entry = Entry{present, status, worker_id, fresh.release()};
+  entry = Entry{wanted, fresh.release()};
   return entry.dict;
 }
 
@@ -415,31 +444,33 @@ PyObject* prototype(std::uint8_t present, PyObject* status, PyObject* worker_id)
 // owner.
 PyObject* dict_from_block(const std::byte* block) {
   const BlockReader reader(block);
-  const std::uint8_t present = reader.present();
-  PyRef status, worker_id, error;
-  bool repeats = true;  // status and worker_id come from the text caches
-  if (const std::uint8_t code = reader.code()) status = common_status_object(code);
+  PrototypeKey prototype_key{.present = reader.present(), .code = reader.code()};
+  LooseTexts loose;
   reader.for_each_text([&](std::uint8_t bit, std::string_view text) {
-    PyRef& slot = bit == kStatus ? status : bit == kError ? error : worker_id;
-    slot = bit == kError ? new_text(text) : cached_text(text);
-    if (!slot) throw_python_error();
-    repeats = repeats && (bit == kError || text.size() <= kLongestCachedText);
+    if (bit == kError) {
+      loose.error = text;
+    } else if (bit == kStatus) {
+      PrototypeKey::keep(text, prototype_key.status_size, prototype_key.status);
+      loose.status = text;
+      loose.has_status = prototype_key.status_size == PrototypeKey::kNotKeyed;
+    } else {
+      PrototypeKey::keep(text, prototype_key.worker_size, prototype_key.worker);
+      loose.worker_id = text;
+      loose.has_worker_id = prototype_key.worker_size == PrototypeKey::kNotKeyed;
+    }
   });
   // Held while it is copied: the copy may run the garbage collector, whose
   // finalizers may read records and replace the prototype in its cache.
-  const PyRef base = PyRef::borrow(repeats ? prototype(present, status.get(), worker_id.get())
-                                           : prototype(present, nullptr, nullptr));
+  const PyRef base = PyRef::borrow(prototype(prototype_key));
   PyRef dict = PyRef::steal(PyDict_Copy(base.get()));
   if (!dict) throw_python_error();
-  if (!repeats) {
-    if (status) set_item(dict.get(), Field::Status, std::move(status));
-    if (worker_id) set_item(dict.get(), Field::WorkerId, std::move(worker_id));
-  }
+  if (loose.has_status) set_item(dict.get(), Field::Status, new_text(loose.status));
+  if (loose.has_worker_id) set_item(dict.get(), Field::WorkerId, new_text(loose.worker_id));
   for (unsigned i = 0; i < 3; ++i) {
     if (auto time = reader.time(i)) set_item(dict.get(), static_cast<Field>(i + 1), new_float(*time));
   }
   if (PyObject* result = reader.result()) set_item(dict.get(), Field::Result, PyRef::borrow(result));
-  if (present & kError) set_item(dict.get(), Field::Error, std::move(error));
+  if (reader.present() & kError) set_item(dict.get(), Field::Error, new_text(loose.error));
   return dict.release();
 }
 
