@@ -129,7 +129,8 @@ class ShardedMap {
 
   // The map's hash of a key, for a caller that sorts keys by shard before it
   // looks them up (shard_of, read_shard) and would otherwise hash each twice.
-  // Only this map makes one, so a KeyHash always matches the map's keys.
+  // Only a map makes one, so a KeyHash matches the keys of the map that made
+  // it, and of every map built with the same keys.
   class KeyHash {
    public:
     std::uint64_t value() const noexcept { return value_; }
@@ -141,6 +142,12 @@ class ShardedMap {
   };
 
   KeyHash hash(std::string_view key) const noexcept { return KeyHash(hash_of(key)); }
+
+  // hash_id(0, 0, key) and hash(key), computed side by side.
+  std::pair<std::uint64_t, KeyHash> hash_with_unkeyed(std::string_view key) const noexcept {
+    const IdHashPair both = hash_id_pair(keys_.k0, keys_.k1, key);
+    return {both.unkeyed, KeyHash(both.keyed)};
+  }
 
   // The shard that holds (or would hold) a key of this hash.
   std::size_t shard_of(KeyHash key_hash) const noexcept { return shard_index(key_hash.value()); }
@@ -184,7 +191,13 @@ class ShardedMap {
 
   template <class Hook = NoWaitHook>
   ReadGuard get(std::string_view key, Hook&& hook = {}) const {
-    const std::uint64_t hash = hash_of(key);
+    return get_hashed(key, hash(key), hook);
+  }
+
+  // get() with the key's hash already taken.
+  template <class Hook = NoWaitHook>
+  ReadGuard get_hashed(std::string_view key, KeyHash key_hash, Hook&& hook = {}) const {
+    const std::uint64_t hash = key_hash.value();
     const Shard& shard = shard_for(hash);
     auto lock = acquire_lock<SharedLock>(shard.mutex, hook);
     const V* value = shard.table.find(key, hash);
@@ -199,7 +212,13 @@ class ShardedMap {
   // is new.
   template <class Hook = NoWaitHook>
   std::optional<V> insert(std::string_view key, V value, Hook&& hook = {}) {
-    const std::uint64_t hash = hash_of(key);
+    return insert_hashed(key, hash(key), std::move(value), hook);
+  }
+
+  // insert() with the key's hash already taken.
+  template <class Hook = NoWaitHook>
+  std::optional<V> insert_hashed(std::string_view key, KeyHash key_hash, V value, Hook&& hook = {}) {
+    const std::uint64_t hash = key_hash.value();
     Shard& shard = shard_for(hash);
     auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
     return shard.table.insert_or_replace(key, hash, std::move(value));

@@ -84,6 +84,45 @@ std::uint64_t length_block(std::size_t len) noexcept {
   return static_cast<std::uint64_t>(len) << 56;
 }
 
+// Two states fed the same blocks, one under the all-zero key. Their chains
+// do not depend on each other, so the processor runs them side by side.
+class SipPair {
+ public:
+  SipPair(std::uint64_t k0, std::uint64_t k1) noexcept : unkeyed_(0, 0), keyed_(k0, k1) {}
+
+  void compress(std::uint64_t block) noexcept {
+    unkeyed_.compress(block);
+    keyed_.compress(block);
+  }
+
+  IdHashPair finish(std::uint64_t last_block) noexcept {
+    return {unkeyed_.finish(last_block), keyed_.finish(last_block)};
+  }
+
+ private:
+  SipState unkeyed_, keyed_;
+};
+
+// The hash_id framing (the id's bytes, then 0xFF) over any state.
+template <class State>
+auto hash_id_with(State state, std::string_view id) noexcept {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(id.data());
+  const std::size_t word_count = id.size() / 8;
+  const std::size_t leftover = id.size() % 8;
+  for (std::size_t i = 0; i < word_count; ++i) state.compress(load_le64(bytes + 8 * i));
+  // The id's leftover bytes plus the 0xFF terminator.
+  const std::uint64_t tail =
+      load_tail(bytes + 8 * word_count, leftover, word_count) | (std::uint64_t{0xff} << (8 * leftover));
+  const std::uint64_t length = length_block(id.size() + 1);
+  if (leftover == 7) {
+    // The terminator completes a full word: it is compressed as a block and
+    // the final block carries only the length.
+    state.compress(tail);
+    return state.finish(length);
+  }
+  return state.finish(length | tail);
+}
+
 }  // namespace
 
 std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* data,
@@ -96,22 +135,11 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* data,
 }
 
 std::uint64_t hash_id(std::uint64_t k0, std::uint64_t k1, std::string_view id) noexcept {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(id.data());
-  const std::size_t word_count = id.size() / 8;
-  const std::size_t leftover = id.size() % 8;
-  SipState state(k0, k1);
-  state.compress_words(bytes, word_count);
-  // The id's leftover bytes plus the 0xFF terminator.
-  const std::uint64_t tail =
-      load_tail(bytes + 8 * word_count, leftover, word_count) | (std::uint64_t{0xff} << (8 * leftover));
-  const std::uint64_t length = length_block(id.size() + 1);
-  if (leftover == 7) {
-    // The terminator completes a full word: it is compressed as a block and
-    // the final block carries only the length.
-    state.compress(tail);
-    return state.finish(length);
-  }
-  return state.finish(length | tail);
+  return hash_id_with(SipState(k0, k1), id);
+}
+
+IdHashPair hash_id_pair(std::uint64_t k0, std::uint64_t k1, std::string_view id) noexcept {
+  return hash_id_with(SipPair(k0, k1), id);
 }
 
 }  // namespace vesk

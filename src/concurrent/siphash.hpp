@@ -18,4 +18,12 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* data,
 // distinct from the hash of the same bytes used under another framing.
 std::uint64_t hash_id(std::uint64_t k0, std::uint64_t k1, std::string_view id) noexcept;
 
+// hash_id(0, 0, id) and hash_id(k0, k1, id) computed side by side, for a
+// caller that needs both: little slower than one of them alone.
+struct IdHashPair {
+  std::uint64_t unkeyed;
+  std::uint64_t keyed;
+};
+IdHashPair hash_id_pair(std::uint64_t k0, std::uint64_t k1, std::string_view id) noexcept;
+
 }  // namespace vesk

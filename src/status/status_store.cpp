@@ -35,7 +35,7 @@ double wall_clock_seconds() {
   return static_cast<double>(whole.count()) + static_cast<double>(fraction.count()) / 1e9;
 }
 
-StatusStore::ShardArray::ShardArray(std::uint64_t count, std::size_t map_shards) {
+StatusStore::ShardArray::ShardArray(std::uint64_t count, std::size_t map_shards, HashKeys keys) {
   if (count > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Shard)) {
     throw std::bad_array_new_length();
   }
@@ -43,7 +43,7 @@ StatusStore::ShardArray::ShardArray(std::uint64_t count, std::size_t map_shards)
   shards_ = static_cast<Shard*>(std::aligned_alloc(alignof(Shard), count * sizeof(Shard)));
   if (shards_ == nullptr) throw std::bad_alloc();
   try {
-    for (; built_ < count; ++built_) new (&shards_[built_]) Shard(map_shards);
+    for (; built_ < count; ++built_) new (&shards_[built_]) Shard(map_shards, keys);
   } catch (...) {
     destroy();
     throw;
@@ -70,12 +70,13 @@ std::size_t map_shards_for(std::uint64_t store_shards) {
 StatusStore::StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds)
     : shard_count_(shard_count),
       ttl_seconds_(static_cast<double>(ttl_seconds)),
-      shards_(shard_count, map_shards_for(shard_count)) {}
+      shards_(shard_count, map_shards_for(shard_count), next_hash_keys()) {}
 
 template <class Copy>
 bool StatusStore::copy_record(Text task_id, Region& region, Copy&& copy) const {
   for (;;) {
-    auto guard = shard_for(task_id).records.get(task_id, region.lock_hook());
+    const auto [shard_index, key_hash] = locate(task_id);
+    auto guard = shards_[shard_index].records.get_hashed(task_id, key_hash, region.lock_hook());
     if (!guard) return false;
     // Copying a result takes a reference, which needs the interpreter lock:
     // if it was given up to wait for the shard, take it back and read again.
@@ -102,10 +103,9 @@ StatusStore::Groups StatusStore::group_by_shard(std::span<const Text> task_ids) 
   groups.starts.assign(shard_count_ * groups.inner + 1, 0);
   std::vector<std::uint32_t> group_of(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t shard = store_shard_index(task_ids[i], shard_count_);
-    const Map& map = shards_[shard].records;
-    groups.hashes[i] = map.hash(task_ids[i]);
-    group_of[i] = static_cast<std::uint32_t>(shard * groups.inner + map.shard_of(*groups.hashes[i]));
+    const auto [shard, key_hash] = locate(task_ids[i]);
+    groups.hashes[i] = key_hash;
+    group_of[i] = static_cast<std::uint32_t>(shard * groups.inner + shards_[shard].records.shard_of(key_hash));
     ++groups.starts[group_of[i] + 1];
   }
   for (std::size_t g = 1; g < groups.starts.size(); ++g) groups.starts[g] += groups.starts[g - 1];
@@ -153,7 +153,7 @@ RecordCopies StatusStore::read_each(std::span<const Text> task_ids, Region& regi
 }
 
 std::optional<TaskStatusDict> StatusStore::remove(Text task_id, Region& region) {
-  auto gone = shard_for(task_id).records.remove(task_id, region.lock_hook());
+  auto gone = shards_[locate(task_id).first].records.remove(task_id, region.lock_hook());
   if (!gone) return std::nullopt;
   return std::move(gone->second);
 }

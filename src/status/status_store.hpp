@@ -4,9 +4,12 @@
 // shard is hash_id(0, 0, id) % shard_count, the same in every process.
 //
 // Two hashes, two levels. The store shard index is a fixed, unkeyed hash,
-// so anyone can choose ids that all land in one store shard; the map inside
-// each shard therefore hashes again under keys of its own, drawn at random,
-// so that such ids still spread over its table. The maps are split into
+// so anyone can choose ids that all land in one store shard; the maps inside
+// the shards therefore hash again under keys drawn at random, so that such
+// ids still spread over their tables. All maps of one store share those
+// keys, so both hashes of an id are known before its shard is: they are
+// computed side by side (hash_with_unkeyed), at little more than the cost
+// of one. The maps are split into
 // shards only as far as the store's own shards fall short of the default
 // (4 per processor): an empty PyShardedTaskStatus(4096, 60) costs 4096
 // store shards of 2 map shards each, not of 4 per processor each.
@@ -42,11 +45,10 @@
 
 namespace vesk {
 
-// hash_id(0, 0, id) % shard_count, shard_count > 0; a mask instead of the
+// unkeyed_hash % shard_count, shard_count > 0; a mask instead of the
 // division when shard_count is a power of two.
-inline std::uint64_t store_shard_index(std::string_view task_id, std::uint64_t shard_count) noexcept {
-  const std::uint64_t hash = hash_id(0, 0, task_id);
-  return (shard_count & (shard_count - 1)) == 0 ? hash & (shard_count - 1) : hash % shard_count;
+inline std::uint64_t store_shard_index(std::uint64_t unkeyed_hash, std::uint64_t shard_count) noexcept {
+  return (shard_count & (shard_count - 1)) == 0 ? unkeyed_hash & (shard_count - 1) : unkeyed_hash % shard_count;
 }
 
 // Whole seconds since the Unix epoch plus the nanoseconds of the current
@@ -67,17 +69,18 @@ class StatusStore {
   // every lock is released.
   template <class Hook>
   void write(Text task_id, TaskStatusDict record, Hook&& hook) {
-    Shard& shard = shard_for(task_id);
+    const auto [shard_index, key_hash] = locate(task_id);
+    Shard& shard = shards_[shard_index];
     std::optional<TaskStatusDict> replaced;  // destroyed after every lock
     const auto expires_at = record.expiry_time(ttl_seconds_);
     if (!expires_at) {
-      replaced = shard.records.insert(task_id, std::move(record), hook);
+      replaced = shard.records.insert_hashed(task_id, key_hash, std::move(record), hook);
       return;
     }
     ExpiryEntry entry{*expires_at, std::string(task_id)};  // allocated before any change
     auto heap_lock = shard.expiry.lock(hook);
     shard.expiry.reserve_one();
-    replaced = shard.records.insert(task_id, std::move(record), hook);
+    replaced = shard.records.insert_hashed(task_id, key_hash, std::move(record), hook);
     shard.expiry.push(std::move(entry));  // into the reserved room: cannot fail
   }
 
@@ -114,16 +117,17 @@ class StatusStore {
   // Padded so that one shard's heap lock never shares a cache line with its
   // neighbour's map header, which every operation reads.
   struct alignas(128) Shard {
-    explicit Shard(std::size_t map_shards) : records(map_shards, next_hash_keys()) {}
+    Shard(std::size_t map_shards, HashKeys keys) : records(map_shards, keys) {}
     ShardedMap<TaskStatusDict> records;
     ExpiryHeap expiry;
   };
 
-  Shard& shard_for(Text task_id) noexcept {
-    return shards_[store_shard_index(task_id, shard_count_)];
-  }
-  const Shard& shard_for(Text task_id) const noexcept {
-    return shards_[store_shard_index(task_id, shard_count_)];
+  using Map = ShardedMap<TaskStatusDict>;
+
+  // The store shard of `task_id` and its hash in that shard's map.
+  std::pair<std::uint64_t, Map::KeyHash> locate(Text task_id) const noexcept {
+    const auto [unkeyed, key_hash] = shards_[0].records.hash_with_unkeyed(task_id);
+    return {store_shard_index(unkeyed, shard_count_), key_hash};
   }
 
   // The shards in one block from aligned_alloc, so that a block too large to
@@ -132,8 +136,8 @@ class StatusStore {
   // sanitizer runtimes abort in it instead of throwing.)
   class ShardArray {
    public:
-    // `map_shards` per store shard's map.
-    ShardArray(std::uint64_t count, std::size_t map_shards);
+    // `map_shards` per store shard's map, all hashing under `keys`.
+    ShardArray(std::uint64_t count, std::size_t map_shards, HashKeys keys);
     ~ShardArray() { destroy(); }
     ShardArray(const ShardArray&) = delete;
     ShardArray& operator=(const ShardArray&) = delete;
@@ -145,8 +149,6 @@ class StatusStore {
     Shard* shards_ = nullptr;
     std::uint64_t built_ = 0;  // shards constructed so far
   };
-
-  using Map = ShardedMap<TaskStatusDict>;
 
   // Ids ordered by the map shard that holds them (the group), input order
   // kept within a group: group g is store shard g / inner, its map's shard
