@@ -236,9 +236,15 @@ class TaskStatusDict::Builder {
   // Takes the result reference (may be empty) once the block exists.
   TaskStatusDict build(PyRef result) {
     if (result) present_ |= kResult;
-    if (present_ == 0) return TaskStatusDict();
-    auto* block = new std::byte[block_size()];
-    std::byte* out = block;
+    TaskStatusDict record;
+    if (present_ == 0) return record;
+    const std::size_t size = block_size();
+    std::byte* out = record.inline_;
+    if (size > kInlineBytes) {
+      out = new std::byte[size];
+      std::memcpy(record.inline_, &out, sizeof out);
+    }
+    record.size_ = size > kInlineBytes ? kOnHeap : static_cast<std::uint8_t>(size);
     *out++ = static_cast<std::byte>(present_);
     if (code_ != 0) *out++ = static_cast<std::byte>(code_);
     for (unsigned i = 0; i < 3; ++i) {
@@ -255,7 +261,7 @@ class TaskStatusDict::Builder {
     if (stores_status_text()) out = put_text(out, texts_[0]);
     if (present_ & kError) out = put_text(out, texts_[1]);
     if (present_ & kWorkerId) out = put_text(out, texts_[2]);
-    return TaskStatusDict(block);
+    return record;
   }
 
  private:
@@ -337,8 +343,9 @@ TaskStatusDict TaskStatusDict::from_arguments(Text status, std::optional<double>
 
 std::span<const std::byte> TaskStatusDict::bytes() const noexcept {
   static constexpr std::byte kNoFields{0};
-  if (block_ == nullptr) return {&kNoFields, 1};
-  return {block_, BlockReader(block_).size()};
+  if (size_ == 0) return {&kNoFields, 1};
+  if (size_ != kOnHeap) return {inline_, size_};
+  return {heap(), BlockReader(heap()).size()};
 }
 
 RecordCopy::RecordCopy(const TaskStatusDict& record) {
@@ -491,17 +498,24 @@ PyObject* to_python(RecordCopies&& copies) {
 
 // ---- derived values ------------------------------------------------------------
 
+void TaskStatusDict::take(TaskStatusDict& other) noexcept {
+  std::memcpy(inline_, other.inline_, kInlineBytes);  // or the heap block's address
+  size_ = std::exchange(other.size_, 0);
+}
+
 void TaskStatusDict::reset() noexcept {
-  if (block_ == nullptr) return;
-  std::byte* block = std::exchange(block_, nullptr);
+  const std::byte* block = this->block();
+  if (block == nullptr) return;
   // Deferred when the interpreter lock is not held (or in a region body).
   if (PyObject* result = BlockReader(block).result()) release_reference(result);
-  delete[] block;
+  if (size_ == kOnHeap) delete[] heap();
+  size_ = 0;
 }
 
 std::optional<double> TaskStatusDict::time(unsigned index) const noexcept {
-  if (block_ == nullptr) return std::nullopt;
-  return BlockReader(block_).time(index);
+  const std::byte* block = this->block();
+  if (block == nullptr) return std::nullopt;
+  return BlockReader(block).time(index);
 }
 
 std::optional<double> TaskStatusDict::expiry_time(double ttl_seconds) const noexcept {
@@ -517,8 +531,9 @@ bool TaskStatusDict::expired(double ttl_seconds, double now) const noexcept {
 }
 
 double TaskStatusDict::age_key() const noexcept {
-  if (block_ == nullptr) return 0.0;
-  const BlockReader reader(block_);
+  const std::byte* block = this->block();
+  if (block == nullptr) return 0.0;
+  const BlockReader reader(block);
   for (unsigned i : {2u, 1u, 0u}) {  // end_time, start_time, submit_time
     if (auto time = reader.time(i)) return *time;
   }

@@ -1,8 +1,7 @@
 // TaskStatusDict: the status record of one task, seven optional fields.
 //
-// Layout. A store holds a million of these, and a hash-table slot costs its
-// size divided by the table's load, so a record is one pointer to a heap
-// block that packs the present fields (none at all: no block):
+// Layout. A record is one block that packs the present fields (none at all:
+// no block):
 //
 //   byte 0     presence bits, one per field in dictionary order, and bit 7:
 //              "the status is a common status held as a one-byte code"
@@ -13,7 +12,10 @@
 //              LEB128 length, then the UTF-8 bytes
 //
 // A record with status "running", a submit_time and a worker_id "worker-1"
-// takes 19 bytes, the smallest malloc chunk.
+// takes 19 bytes. A block of up to 39 bytes sits inside the record itself,
+// 40 bytes in all, so most records cost no allocation of their own and a
+// reader finds the block in the same cache lines as the record's table entry;
+// a longer block is allocated on its own and the record points to it.
 //
 // Records are moved, never copied. A reader copies a stored record's block
 // out under its shard's read lock (RecordCopy, RecordCopies) and builds the
@@ -22,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -55,11 +58,13 @@ inline constexpr std::uint8_t kFailedCode = 11;
 class TaskStatusDict {
  public:
   TaskStatusDict() noexcept = default;  // every field absent
-  TaskStatusDict(TaskStatusDict&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  // The block's bytes (a result reference among them) move bitwise; the
+  // moved-from record is left empty.
+  TaskStatusDict(TaskStatusDict&& other) noexcept { take(other); }
   TaskStatusDict& operator=(TaskStatusDict&& other) noexcept {
     if (this != &other) {
       reset();
-      block_ = std::exchange(other.block_, nullptr);
+      take(other);
     }
     return *this;
   }
@@ -84,11 +89,15 @@ class TaskStatusDict {
 
   // True if the record holds a result: copying it needs the interpreter lock.
   bool has_result() const noexcept {
-    return block_ != nullptr && (static_cast<std::uint8_t>(block_[0]) & status_layout::kResult) != 0;
+    const std::byte* block = this->block();
+    return block != nullptr && (static_cast<std::uint8_t>(block[0]) & status_layout::kResult) != 0;
   }
 
-  // A hint that the record is about to be read: starts loading its block.
-  void prefetch() const noexcept { __builtin_prefetch(block_); }
+  // A hint that the record is about to be read: starts loading a block held
+  // apart from the record.
+  void prefetch() const noexcept {
+    if (size_ == kOnHeap) __builtin_prefetch(heap());
+  }
 
   std::optional<double> submit_time() const noexcept { return time(0); }
   std::optional<double> start_time() const noexcept { return time(1); }
@@ -97,8 +106,9 @@ class TaskStatusDict {
   // Status exactly "completed" or exactly "failed" (both are always coded).
   bool has_final_status() const noexcept {
     using namespace status_layout;
-    if (block_ == nullptr || (static_cast<std::uint8_t>(block_[0]) & kStatusCoded) == 0) return false;
-    const auto code = static_cast<std::uint8_t>(block_[1]);
+    const std::byte* block = this->block();
+    if (block == nullptr || (static_cast<std::uint8_t>(block[0]) & kStatusCoded) == 0) return false;
+    const auto code = static_cast<std::uint8_t>(block[1]);
     return code == kCompletedCode || code == kFailedCode;
   }
 
@@ -116,14 +126,28 @@ class TaskStatusDict {
  private:
   class Builder;
 
-  explicit TaskStatusDict(std::byte* block) noexcept : block_(block) {}
+  static constexpr std::size_t kInlineBytes = 39;
+  static constexpr std::uint8_t kOnHeap = 0xFF;
+
+  const std::byte* block() const noexcept { return size_ == kOnHeap ? heap() : size_ != 0 ? inline_ : nullptr; }
   std::optional<double> time(unsigned index) const noexcept;
+  void take(TaskStatusDict& other) noexcept;
   void reset() noexcept;
 
-  std::byte* block_ = nullptr;  // owned, allocated with new[]
+  // The block held apart (owned, from new[]), when size_ is kOnHeap.
+  std::byte* heap() const noexcept {
+    std::byte* block;
+    std::memcpy(&block, inline_, sizeof block);
+    return block;
+  }
+
+  // The block itself when it fits (size_ bytes), else the address of the
+  // block held apart.
+  alignas(std::byte*) std::byte inline_[kInlineBytes] = {};
+  std::uint8_t size_ = 0;  // 0: no fields
 };
 
-static_assert(sizeof(TaskStatusDict) == sizeof(void*), "a record is one pointer");
+static_assert(sizeof(TaskStatusDict) == 40, "a record is its inline block and one size byte");
 
 // One record copied out of the store, for building its dictionary once no
 // native lock is held. Holds a strong reference to the record's result.
