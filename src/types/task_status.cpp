@@ -178,6 +178,19 @@ class BlockReader {
     return object;
   }
 
+  // Calls f(index, value) for each time present, in field order.
+  template <class F>
+  void for_each_time(F&& f) const {
+    const std::byte* at = block_ + times_at();
+    for (unsigned i = 0; i < 3; ++i) {
+      if ((present_ & time_bit(i)) == 0) continue;
+      double value;
+      std::memcpy(&value, at, sizeof value);
+      at += sizeof value;
+      f(i, value);
+    }
+  }
+
   // Calls f(presence bit, text) for each text stored in the block, in order;
   // returns the end of the block.
   template <class F>
@@ -389,10 +402,16 @@ struct PrototypeKey {
 
   bool operator==(const PrototypeKey&) const = default;
 
+  // Whole words are copied as such; a call to memcpy would cost more than
+  // the copy.
   static void keep(std::string_view text, std::uint8_t& size, std::uint64_t (&words)[2]) noexcept {
-    if (text.size() > kLongestKeyed) return;
-    size = static_cast<std::uint8_t>(text.size());
-    if (!text.empty()) std::memcpy(words, text.data(), text.size());
+    const std::size_t n = text.size();
+    if (n > kLongestKeyed) return;
+    size = static_cast<std::uint8_t>(n);
+    std::size_t done = 0;
+    for (; done + 8 <= n; done += 8) std::memcpy(&words[done / 8], text.data() + done, 8);
+    auto* bytes = reinterpret_cast<unsigned char*>(words);
+    for (; done < n; ++done) bytes[done] = static_cast<unsigned char>(text[done]);
   }
 
   std::size_t slot(std::size_t slots) const noexcept {
@@ -473,9 +492,9 @@ PyObject* dict_from_block(const std::byte* block) {
   if (!dict) throw_python_error();
   if (loose.has_status) set_item(dict.get(), Field::Status, new_text(loose.status));
   if (loose.has_worker_id) set_item(dict.get(), Field::WorkerId, new_text(loose.worker_id));
-  for (unsigned i = 0; i < 3; ++i) {
-    if (auto time = reader.time(i)) set_item(dict.get(), static_cast<Field>(i + 1), new_float(*time));
-  }
+  reader.for_each_time([&](unsigned i, double time) {
+    set_item(dict.get(), static_cast<Field>(i + 1), new_float(time));
+  });
   if (PyObject* result = reader.result()) set_item(dict.get(), Field::Result, PyRef::borrow(result));
   if (reader.present() & kError) set_item(dict.get(), Field::Error, new_text(loose.error));
   return dict.release();
