@@ -254,7 +254,7 @@ class FlatTable {
       return {found, false};
     }
     const std::size_t slot = prepare_insert(hash);
-    std::construct_at(&entries_[size_], std::string(key), hash);
+    std::construct_at(&entries_[size_], key, hash);
     commit_insert(slot, hash);
     return {&entries_[size_ - 1].value, true};
   }
@@ -266,7 +266,7 @@ class FlatTable {
       return std::exchange(*found, std::move(value));
     }
     const std::size_t slot = prepare_insert(hash);
-    std::construct_at(&entries_[size_], std::string(key), hash, std::move(value));
+    std::construct_at(&entries_[size_], key, hash, std::move(value));
     commit_insert(slot, hash);
     return std::nullopt;
   }
@@ -345,7 +345,9 @@ class FlatTable {
 
  private:
   struct Slot {
-    Slot(std::string&& k, std::uint64_t h) : key(std::move(k)), hash(h), value() {}
+    // A new entry: the key is copied first, so a failed copy leaves `v` whole.
+    Slot(std::string_view k, std::uint64_t h) : key(k), hash(h), value() {}
+    Slot(std::string_view k, std::uint64_t h, V&& v) : key(k), hash(h), value(std::move(v)) {}
     Slot(std::string&& k, std::uint64_t h, V&& v) noexcept : key(std::move(k)), hash(h), value(std::move(v)) {}
 
     std::string key;

@@ -217,7 +217,7 @@ class ShardedMap {
 
   // insert() with the key's hash already taken.
   template <class Hook = NoWaitHook>
-  std::optional<V> insert_hashed(std::string_view key, KeyHash key_hash, V value, Hook&& hook = {}) {
+  std::optional<V> insert_hashed(std::string_view key, KeyHash key_hash, V&& value, Hook&& hook = {}) {
     const std::uint64_t hash = key_hash.value();
     Shard& shard = shard_for(hash);
     auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);

@@ -68,7 +68,7 @@ class StatusStore {
   // runs before any wait for a lock. The replaced record is destroyed after
   // every lock is released.
   template <class Hook>
-  void write(Text task_id, TaskStatusDict record, Hook&& hook) {
+  void write(Text task_id, TaskStatusDict&& record, Hook&& hook) {
     const auto [shard_index, key_hash] = locate(task_id);
     Shard& shard = shards_[shard_index];
     std::optional<TaskStatusDict> replaced;  // destroyed after every lock

@@ -70,7 +70,9 @@ class TaskStatusDict {
   }
   TaskStatusDict(const TaskStatusDict&) = delete;
   TaskStatusDict& operator=(const TaskStatusDict&) = delete;
-  ~TaskStatusDict() { reset(); }
+  ~TaskStatusDict() {
+    if (size_ != 0) reset();  // moved-from records are many: no call for them
+  }
 
   // Record from dictionary: looks the seven keys up exactly, in field order.
   // A wrong-typed value leaves its field absent (the error is discarded);
@@ -114,7 +116,10 @@ class TaskStatusDict {
 
   // end_time + ttl for a final status with an end_time, else nothing: the
   // expiry entry a write of this record schedules.
-  std::optional<double> expiry_time(double ttl_seconds) const noexcept;
+  std::optional<double> expiry_time(double ttl_seconds) const noexcept {
+    if (!has_final_status()) return std::nullopt;
+    return final_expiry_time(ttl_seconds);
+  }
 
   // True if the record's own expiry time is not later than `now` (a NaN
   // expiry counts as passed, as it does on top of an expiry heap).
@@ -131,6 +136,7 @@ class TaskStatusDict {
 
   const std::byte* block() const noexcept { return size_ == kOnHeap ? heap() : size_ != 0 ? inline_ : nullptr; }
   std::optional<double> time(unsigned index) const noexcept;
+  std::optional<double> final_expiry_time(double ttl_seconds) const noexcept;  // expiry_time's rest
   void take(TaskStatusDict& other) noexcept;
   void reset() noexcept;
 
