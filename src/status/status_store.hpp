@@ -124,7 +124,8 @@ class StatusStore {
 
   using Map = ShardedMap<TaskStatusDict>;
 
-  // The store shard of `task_id` and its hash in that shard's map.
+  // The store shard of `task_id` and its hash in that shard's map. Every map
+  // hashes under the same keys, so shard 0's computes it for all of them.
   std::pair<std::uint64_t, Map::KeyHash> locate(Text task_id) const noexcept {
     const auto [unkeyed, key_hash] = shards_[0].records.hash_with_unkeyed(task_id);
     return {store_shard_index(unkeyed, shard_count_), key_hash};
