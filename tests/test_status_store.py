@@ -107,6 +107,11 @@ def test_common_and_uncommon_statuses_read_back_as_written(store):
             store.update_status_fast("t", status, 1.0, None, None, worker)
             assert store.get_status("t") == {"status": status, "submit_time": 1.0, "worker_id": worker}
             assert store.get_status_batch(["t"]) == [store.get_status("t")]
+    # Blocks of 39 and 40 bytes: the longest kept inside a record, the shortest kept apart.
+    for worker in ["w" * 12, "w" * 13]:
+        store.update_status_fast("t", "running", 1.0, 2.0, 3.0, worker)
+        assert store.get_status("t") == {"status": "running", "submit_time": 1.0, "start_time": 2.0,
+                                         "end_time": 3.0, "worker_id": worker}
 
 
 def test_result_is_the_same_object_and_nan_is_kept(store):

@@ -101,6 +101,9 @@ TEST(HashId, EqualsSipHashOfIdFollowedByFF) {
       const std::string framed = id + '\xff';
       ASSERT_EQ(vesk::hash_id(k0, k1, id), vesk::siphash13(k0, k1, framed.data(), framed.size()))
           << "length " << len;
+      const vesk::IdHashPair both = vesk::hash_id_pair(k0, k1, id);
+      ASSERT_EQ(both.unkeyed, vesk::hash_id(0, 0, id)) << "length " << len;
+      ASSERT_EQ(both.keyed, vesk::hash_id(k0, k1, id)) << "length " << len;
     }
   }
 }
