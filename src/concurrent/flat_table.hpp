@@ -428,6 +428,11 @@ class FlatTable {
     index_[slot] = static_cast<std::uint32_t>(size_);
     set_ctrl(slot, flat_table_detail::tag_of(hash));
     ++size_;
+    // The next new entry goes right after this one: claim its line now, so
+    // that the next insert does not wait for it with the shard locked.
+    if (size_ < flat_table_detail::max_load(capacity_)) {
+      __builtin_prefetch(reinterpret_cast<const char*>(&entries_[size_]) + sizeof(Slot) - 1, 1);
+    }
   }
 
   // Destroys the entry `slot` names and fills its place with the last entry.
