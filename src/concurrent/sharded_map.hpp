@@ -226,7 +226,13 @@ class ShardedMap {
 
   template <class Hook = NoWaitHook>
   std::optional<Entry> remove(std::string_view key, Hook&& hook = {}) {
-    const std::uint64_t hash = hash_of(key);
+    return remove_hashed(key, hash(key), hook);
+  }
+
+  // remove() with the key's hash already taken.
+  template <class Hook = NoWaitHook>
+  std::optional<Entry> remove_hashed(std::string_view key, KeyHash key_hash, Hook&& hook = {}) {
+    const std::uint64_t hash = key_hash.value();
     Shard& shard = shard_for(hash);
     auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
     return shard.table.remove(key, hash);

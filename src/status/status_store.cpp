@@ -153,7 +153,8 @@ RecordCopies StatusStore::read_each(std::span<const Text> task_ids, Region& regi
 }
 
 std::optional<TaskStatusDict> StatusStore::remove(Text task_id, Region& region) {
-  auto gone = shards_[locate(task_id).first].records.remove(task_id, region.lock_hook());
+  const auto [shard_index, key_hash] = locate(task_id);
+  auto gone = shards_[shard_index].records.remove_hashed(task_id, key_hash, region.lock_hook());
   if (!gone) return std::nullopt;
   return std::move(gone->second);
 }
