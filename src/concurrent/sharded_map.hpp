@@ -143,9 +143,10 @@ class ShardedMap {
 
   KeyHash hash(std::string_view key) const noexcept { return KeyHash(hash_of(key)); }
 
-  // hash_id(0, 0, key) and hash(key), computed side by side.
-  std::pair<std::uint64_t, KeyHash> hash_with_unkeyed(std::string_view key) const noexcept {
-    const IdHashPair both = hash_id_pair(keys_.k0, keys_.k1, key);
+  // hash_id(0, 0, key) and the hash of key in any map built with `keys`,
+  // computed side by side.
+  static std::pair<std::uint64_t, KeyHash> hash_with_unkeyed(HashKeys keys, std::string_view key) noexcept {
+    const IdHashPair both = hash_id_pair(keys.k0, keys.k1, key);
     return {both.unkeyed, KeyHash(both.keyed)};
   }
 

@@ -70,7 +70,8 @@ std::size_t map_shards_for(std::uint64_t store_shards) {
 StatusStore::StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds)
     : shard_count_(shard_count),
       ttl_seconds_(static_cast<double>(ttl_seconds)),
-      shards_(shard_count, map_shards_for(shard_count), next_hash_keys()) {}
+      map_keys_(next_hash_keys()),
+      shards_(shard_count, map_shards_for(shard_count), map_keys_) {}
 
 template <class Copy>
 bool StatusStore::copy_record(Text task_id, Region& region, Copy&& copy) const {

@@ -124,10 +124,9 @@ class StatusStore {
 
   using Map = ShardedMap<TaskStatusDict>;
 
-  // The store shard of `task_id` and its hash in that shard's map. Every map
-  // hashes under the same keys, so shard 0's computes it for all of them.
+  // The store shard of `task_id` and its hash in that shard's map.
   std::pair<std::uint64_t, Map::KeyHash> locate(Text task_id) const noexcept {
-    const auto [unkeyed, key_hash] = shards_[0].records.hash_with_unkeyed(task_id);
+    const auto [unkeyed, key_hash] = Map::hash_with_unkeyed(map_keys_, task_id);
     return {store_shard_index(unkeyed, shard_count_), key_hash};
   }
 
@@ -178,6 +177,7 @@ class StatusStore {
 
   std::uint64_t shard_count_;
   double ttl_seconds_;
+  HashKeys map_keys_;  // of every map; kept here, apart from the shards' locks
   ShardArray shards_;
 };
 
