@@ -164,9 +164,6 @@ PyRef new_text(std::string_view text) {
   return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-PyRef new_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
-
-
 // ---- block access ------------------------------------------------------------
 
 class BlockReader {
@@ -482,9 +479,26 @@ PyObject* prototype(const PrototypeKey& wanted) {
   return entry.dict;
 }
 
+// The prototype last used by a conversion, held so that a run of records of
+// one shape skips the cache lookup.
+struct LastPrototype {
+  PrototypeKey key;
+  PyRef dict;
+};
+
+// Sets a time field to a new float. GIL held.
+void set_time(PyObject* dict, unsigned index, double time) {
+  PyObject* field_key = key(static_cast<Field>(index + 1));
+  PyObject* value = PyFloat_FromDouble(time);
+  if (value == nullptr) throw_python_error();
+  const int failed = PyDict_SetItem(dict, field_key, value);
+  Py_DECREF(value);  // a float's release runs no Python code
+  if (failed < 0) throw_python_error();
+}
+
 // The dictionary of a copied block; its result is borrowed from the copy's
 // owner.
-PyObject* dict_from_block(const std::byte* block) {
+PyObject* dict_from_block(const std::byte* block, LastPrototype& last) {
   const BlockReader reader(block);
   PrototypeKey prototype_key{.present = reader.present(), .code = reader.code()};
   LooseTexts loose;
@@ -503,14 +517,15 @@ PyObject* dict_from_block(const std::byte* block) {
   });
   // Held while it is copied: the copy may run the garbage collector, whose
   // finalizers may read records and replace the prototype in its cache.
-  const PyRef base = PyRef::borrow(prototype(prototype_key));
-  PyRef dict = PyRef::steal(PyDict_Copy(base.get()));
+  if (!last.dict || !(last.key == prototype_key)) {
+    last.dict = PyRef::borrow(prototype(prototype_key));
+    last.key = prototype_key;
+  }
+  PyRef dict = PyRef::steal(PyDict_Copy(last.dict.get()));
   if (!dict) throw_python_error();
   if (loose.has_status) set_item(dict.get(), Field::Status, new_text(loose.status));
   if (loose.has_worker_id) set_item(dict.get(), Field::WorkerId, new_text(loose.worker_id));
-  reader.for_each_time([&](unsigned i, double time) {
-    set_item(dict.get(), static_cast<Field>(i + 1), new_float(time));
-  });
+  reader.for_each_time([&](unsigned i, double time) { set_time(dict.get(), i, time); });
   if (PyObject* result = reader.result()) set_item(dict.get(), Field::Result, PyRef::borrow(result));
   if (reader.present() & kError) set_item(dict.get(), Field::Error, new_text(loose.error));
   return dict.release();
@@ -518,15 +533,25 @@ PyObject* dict_from_block(const std::byte* block) {
 
 }  // namespace
 
-PyObject* to_python(RecordCopy&& copy) { return dict_from_block(copy.block()); }
+PyObject* to_python(RecordCopy&& copy) {
+  LastPrototype last;
+  return dict_from_block(copy.block(), last);
+}
 
 PyObject* to_python(RecordCopies&& copies) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(copies.size())));
-  if (!list) throw_python_error();
+  // The list is made last: a list alive while the dicts are made would be
+  // traversed by every young-generation collection their allocations start.
+  std::vector<PyRef> items;
+  items.reserve(copies.size());
+  LastPrototype last;
   for (std::size_t i = 0; i < copies.size(); ++i) {
     const std::byte* block = copies.block(i);
-    PyObject* item = block != nullptr ? dict_from_block(block) : Py_NewRef(Py_None);
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    items.push_back(PyRef::steal(block != nullptr ? dict_from_block(block, last) : Py_NewRef(Py_None)));
+  }
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) throw_python_error();
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), items[i].release());  // steals the item
   }
   return list.release();
 }
