@@ -539,20 +539,18 @@ PyObject* to_python(RecordCopy&& copy) {
 }
 
 PyObject* to_python(RecordCopies&& copies) {
-  // The list is made last: a list alive while the dicts are made would be
-  // traversed by every young-generation collection their allocations start.
-  std::vector<PyRef> items;
-  items.reserve(copies.size());
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(copies.size())));
+  if (!list) throw_python_error();
+  // Untracked while it is filled: every young-generation collection that the
+  // dicts' allocations start would traverse it otherwise.
+  PyObject_GC_UnTrack(list.get());
   LastPrototype last;
   for (std::size_t i = 0; i < copies.size(); ++i) {
     const std::byte* block = copies.block(i);
-    items.push_back(PyRef::steal(block != nullptr ? dict_from_block(block, last) : Py_NewRef(Py_None)));
+    PyObject* item = block != nullptr ? dict_from_block(block, last) : Py_NewRef(Py_None);
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) throw_python_error();
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), items[i].release());  // steals the item
-  }
+  PyObject_GC_Track(list.get());
   return list.release();
 }
 
