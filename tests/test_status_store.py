@@ -530,6 +530,23 @@ def test_dicts_stay_whole_when_a_finalizer_reads_other_records_while_they_are_bu
         assert all(r == expected for r in store.get_status_batch(["a"] * 3000))
 
 
+def test_a_read_that_runs_out_of_memory_raises_and_leaks_nothing():
+    testcapi = pytest.importorskip("_testcapi")
+    store, result, ids = PyShardedTaskStatus(4, 60), object(), [f"t{i}" for i in range(300)]
+    for i, task_id in enumerate(ids):
+        store.update_status(task_id, {"status": "running", "submit_time": 1.0, "result": result, "worker_id": f"w{i % 3}"})
+    expected, refs, raised = store.get_status_batch(ids), sys.getrefcount(result), 0
+    for start in range(0, 3000, 11):  # fails the start-th allocation from here on
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            assert [store.get_status("t7")] + store.get_status_batch(ids) == [expected[7]] + expected
+        except MemoryError:
+            raised += 1
+        finally:
+            testcapi.remove_mem_hooks()
+    assert raised and sys.getrefcount(result) == refs
+
+
 def test_a_batch_write_becomes_visible_in_input_order():
     store, keys = PyShardedTaskStatus(8, 60), [f"k{i}" for i in range(16)]
     filler = [(f"f{i}", "running", None, None, None, None) for i in range(200)]
