@@ -1,5 +1,6 @@
 """PyShardedTaskStatus: records, expiry, eviction, batches, references and threads."""
 
+import gc
 import math
 import random
 import subprocess
@@ -517,17 +518,22 @@ def test_dicts_stay_whole_when_a_finalizer_reads_other_records_while_they_are_bu
     expected = {"status": "running", "submit_time": 1.0, "worker_id": "X"}
     store.update_status("a", expected)
 
+    renew = [True]
+
     class Cycle:  # collected while get_status_batch builds dicts; reads 600 others
         def __init__(self):
             self.me = self
 
         def __del__(self):
             store.get_status_batch(others)
-            Cycle()
+            if renew[0]:
+                Cycle()
 
     Cycle()
     for _ in range(100):
         assert all(r == expected for r in store.get_status_batch(["a"] * 3000))
+    renew[0] = False  # ends the chain, which would outlive the test
+    gc.collect()
 
 
 def test_a_read_that_runs_out_of_memory_raises_and_leaks_nothing():
