@@ -117,8 +117,6 @@ class Window {
   LaneMask match_empty() const noexcept { return LaneMask(bits_ & ~(bits_ << 6) & kHighBits); }
   // Empty or deleted lanes: high bit set, bit 0 clear. Exact.
   LaneMask match_free() const noexcept { return LaneMask(bits_ & ~(bits_ << 7) & kHighBits); }
-  // Full lanes: high bit clear. Exact.
-  LaneMask match_full() const noexcept { return LaneMask(~bits_ & kHighBits); }
 
  private:
   std::uint64_t bits_;
@@ -145,8 +143,6 @@ class ProbeSequence {
 inline std::uint8_t tag_of(std::uint64_t hash) noexcept {
   return static_cast<std::uint8_t>(hash >> (64 - kTagBits));
 }
-
-inline bool is_full(std::uint8_t ctrl) noexcept { return (ctrl & 0x80) == 0; }
 
 // Whether a stored key equals `key`. Keys of 4 to 16 bytes, the usual ids,
 // compare as two overlapping word loads on each side instead of a call to
