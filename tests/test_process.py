@@ -51,6 +51,86 @@ def test_exit_with_daemon_threads_inside_the_module_keeps_the_exit_status():
         assert run.returncode == 3, run.stderr[-2000:]
 
 
+# Python code that a method or a deallocation can run: long enough (a loop of
+# 200,000 additions) that the interpreter switches threads inside it, so at
+# exit a daemon thread is ended there with a forced unwind.
+HOOKS = """
+import sys, threading, time
+from vesk_async_task import *
+from vesk_async_task._core import _register_wakeup, _unregister_wakeup
+def slow():
+    n = 0
+    for i in range(200000):
+        n += i
+class Heavy:
+    def __del__(self): slow()
+class SlowFloat:
+    def __float__(self): slow(); return 1.0
+class SlowIndex:
+    def __index__(self): slow(); return 1
+class SlowSeq:
+    def __init__(self, items): self.items = items
+    def __len__(self): return len(self.items)
+    def __getitem__(self, i): slow(); return self.items[i]
+class SlowKey:
+    def __hash__(self): return hash("status")
+    def __eq__(self, other): slow(); return False
+def record(status="running"):
+    return {"status": status, "end_time": 0.0, "result": Heavy()}
+"""
+
+# name -> the call a daemon thread repeats; `store`, `queue`, `deps` are shared.
+HOOKED_CALLS = {
+    "free a store": "PyShardedTaskStatus(1, 60).update_status('a', record())",
+    "free a batched updater": "PyBatchedUpdater(1).update_batch([('a', record())])",
+    "replace a record": "store.update_status('a', record())",
+    "remove_status": "store.update_status('a', record()); store.remove_status('a')",
+    "clear_all": "store.update_status('a', record()); store.clear_all()",
+    "cleanup_expired": "expiring.update_status('a', record('completed')); expiring.cleanup_expired()",
+    "enforce_max_count": "store.update_status('a', record()); store.enforce_max_count(0)",
+    "update_status_batch": "store.update_status_batch(SlowSeq([('a', record())]))",
+    "update_batch": "updater.update_batch([('a', record())])",
+    "a dict key's __eq__": "store.update_status('a', {SlowKey(): 1, 'status': 'x'})",
+    "update_status_fast's __float__": "store.update_status_fast('a', 'x', SlowFloat())",
+    "update_status_fast_batch": "store.update_status_fast_batch(SlowSeq([('a', 'x', None, None, None, None)]))",
+    "get_status_batch": "store.get_status_batch(SlowSeq(['a']))",
+    "store's __index__": "PyShardedTaskStatus(SlowIndex(), 60); store.cleanup_expired(SlowIndex()); store.enforce_max_count(SlowIndex())",
+    "put's __float__ and __index__": "queue.put(SlowIndex(), 'a', SlowFloat()); queue.get_batch(SlowIndex())",
+    "put_batch": "queue.put_batch(SlowSeq([(0, 'a', 0.0)])); queue.get_batch()",
+    "queue's __index__": "PyPriorityTaskQueue(SlowIndex()); PrioritizedTask(SlowIndex(), 'a', SlowFloat())",
+    "wake-up registration": "_register_wakeup(queue, SlowIndex()); _unregister_wakeup(queue, SlowIndex())",
+    "dependency batches": "deps.add_dependencies_batch(SlowSeq([('a', 'b')])); deps.get_ready_tasks(SlowSeq(['a']))",
+}
+
+
+def test_exit_while_daemon_threads_run_python_code_from_any_method_keeps_the_exit_status():
+    children = {}
+    for name, call in HOOKED_CALLS.items():
+        source = HOOKS + textwrap.dedent(f"""
+            store, expiring, queue = PyShardedTaskStatus(4, 60), PyShardedTaskStatus(4, 0), PyPriorityTaskQueue(0)
+            deps, updater = PyTaskDependencyManager(), PyBatchedUpdater(1)
+            def forever():
+                while True:
+                    {call}
+            for _ in range(2):
+                threading.Thread(target=forever, daemon=True).start()
+            time.sleep(0.2)
+            sys.exit(3)
+        """)
+        children[name] = subprocess.Popen([sys.executable, "-c", source], stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.PIPE, text=True)
+    failed = {}
+    for name, child in children.items():
+        try:
+            _, stderr = child.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            stderr = "hung: " + child.communicate()[1]
+        if child.returncode != 3:
+            failed[name] = (child.returncode, stderr[-300:])
+    assert not failed, failed
+
+
 SIGNAL_DURING_GET = """
 import os, signal, threading, time
 from vesk_async_task import PyPriorityTaskQueue

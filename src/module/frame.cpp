@@ -158,7 +158,7 @@ void rethrow_with_argument_name(const char* param) {
   throw PythonError{};
 }
 
-PyObject* translate_current_exception() noexcept {
+PyObject* translate_current_exception() {
   try {
     throw;
   } catch (const PythonError&) {
@@ -179,7 +179,7 @@ PyObject* translate_current_exception() noexcept {
   return nullptr;
 }
 
-void report_unraisable_current_exception(PyObject* context) noexcept {
+void report_unraisable_current_exception(PyObject* context) {
   translate_current_exception();
   PyErr_WriteUnraisable(context);
 }

@@ -74,11 +74,13 @@ void parse_tuple_and_dict(const Signature& sig, PyObject* args, PyObject* kwargs
 [[noreturn]] void rethrow_with_argument_name(const char* param);
 
 // Converts the exception in flight (caught by the frame) into a Python error.
-// Returns nullptr for the caller to hand back to the interpreter.
-PyObject* translate_current_exception() noexcept;
+// Returns nullptr for the caller to hand back to the interpreter. Not
+// noexcept: creating the error may run Python code (a garbage collection).
+PyObject* translate_current_exception();
 
-// Reports the exception in flight with PyErr_WriteUnraisable (deallocation).
-void report_unraisable_current_exception(PyObject* context) noexcept;
+// Reports the exception in flight with PyErr_WriteUnraisable (deallocation),
+// which runs sys.unraisablehook.
+void report_unraisable_current_exception(PyObject* context);
 
 // "'{type}' object cannot be converted to '{class}'" for a wrong self.
 [[noreturn]] void throw_wrong_instance(PyObject* self, const char* class_name);
@@ -198,6 +200,7 @@ PyObject* run_body(State& state, Values&& values) {
 
 // The entries below are not noexcept and let a forced unwind pass (see gil.hpp):
 // at interpreter exit a daemon thread inside a method is ended through them.
+// Each ends with frame.finish(), which releases what the call set aside.
 
 // METH_FASTCALL | METH_KEYWORDS entry of a method with parameters.
 template <class Class, auto Body, const auto& Spec>
@@ -213,12 +216,16 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static constexpr Signature sig = signature_of(Spec);
     parse_arguments(sig, args, nargs, kwnames, slots);
     if (!Class::is_instance(self)) throw_wrong_instance(self, Spec.class_name);
-    CallArena arena;
-    return frame_detail::run_body<Body>(state_of<State>(self),
-                                        frame_detail::convert_all<Values>(Spec, slots, arena));
+    PyObject* result = nullptr;
+    {
+      CallArena arena;
+      result = frame_detail::run_body<Body>(state_of<State>(self),
+                                            frame_detail::convert_all<Values>(Spec, slots, arena));
+    }
+    return frame.finish(result);
   } catch (...) {
     rethrow_if_thread_exit();
-    return translate_current_exception();
+    return frame.finish(translate_current_exception());
   }
 }
 
@@ -243,14 +250,18 @@ PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     } catch (const PythonError&) {
       rethrow_with_argument_name(Spec.params[0].name);
     }
-    CallArena arena;
-    return frame_detail::run_body<Body>(
-        state_of<State>(slots[0]),
-        frame_detail::convert_slots<Values>(Spec.params.data() + 1, slots + 1, arena,
-                                            std::make_index_sequence<N>{}));
+    PyObject* result = nullptr;
+    {
+      CallArena arena;
+      result = frame_detail::run_body<Body>(
+          state_of<State>(slots[0]),
+          frame_detail::convert_slots<Values>(Spec.params.data() + 1, slots + 1, arena,
+                                              std::make_index_sequence<N>{}));
+    }
+    return frame.finish(result);
   } catch (...) {
     rethrow_if_thread_exit();
-    return translate_current_exception();
+    return frame.finish(translate_current_exception());
   }
 }
 
@@ -261,10 +272,10 @@ PyObject* noargs_entry(PyObject* self, PyObject*) {
   FrameScope frame;
   try {
     if (!Class::is_instance(self)) throw_wrong_instance(self, Class::name);
-    return frame_detail::run_body<Body>(state_of<State>(self), std::tuple<>{});
+    return frame.finish(frame_detail::run_body<Body>(state_of<State>(self), std::tuple<>{}));
   } catch (...) {
     rethrow_if_thread_exit();
-    return translate_current_exception();
+    return frame.finish(translate_current_exception());
   }
 }
 
@@ -286,29 +297,30 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) throw_python_error();  // `state` is destroyed on the way out
     new (&state_of<State>(obj)) State(std::move(state));
-    return obj;
+    return frame.finish(obj);
   } catch (...) {
     rethrow_if_thread_exit();
-    return translate_current_exception();
+    return frame.finish(translate_current_exception());
   }
 }
 
-// tp_dealloc: destroys the native state under the frame, then frees the object.
+// tp_dealloc: destroys the native state under the frame (the references it
+// owned are set aside, not released), frees the object, then releases them.
 template <class Class>
-void dealloc_entry(PyObject* self) noexcept {
+void dealloc_entry(PyObject* self) {
   using State = typename Class::State;
   PyTypeObject* type = Py_TYPE(self);
-  {
-    FrameScope frame;
-    try {
-      reinterpret_cast<Instance<State>*>(self)->state.~State();
-    } catch (...) {
-      report_unraisable_current_exception(reinterpret_cast<PyObject*>(type));
-    }
+  FrameScope frame;
+  try {
+    reinterpret_cast<Instance<State>*>(self)->state.~State();
+  } catch (...) {
+    rethrow_if_thread_exit();
+    report_unraisable_current_exception(reinterpret_cast<PyObject*>(type));
   }
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);  // a heap type's instance owns a reference to its type
+  frame.finish(0);
 }
 
 // ---- method tables -------------------------------------------------------------

@@ -12,6 +12,8 @@ constinit thread_local int call_depth = 0;
 constinit thread_local bool thread_exiting = false;
 std::atomic<bool> deferred_pending{false};
 
+constinit thread_local bool set_aside_pending = false;
+
 namespace {
 std::mutex deferred_mutex;
 std::vector<PyObject*>& deferred_list() {
@@ -19,48 +21,71 @@ std::vector<PyObject*>& deferred_list() {
   return *list;
 }
 
-// Releases nested inside a release on this thread (a store freed by a record
-// of another store, and so on) wait here and are released one after another
-// by the outermost release, so a long chain of such objects does not recurse
-// once per link and overflow the stack.
-constinit thread_local bool releasing __attribute__((tls_model("initial-exec"))) = false;
-std::vector<PyObject*>& nested_releases() {
-  thread_local std::vector<PyObject*> pending;
-  return pending;
+// This thread's last references, dropped while a frame held the interpreter
+// lock. Its capacity is kept, so a thread that has released before rarely
+// allocates here.
+std::vector<PyObject*>& set_aside_list() {
+  thread_local std::vector<PyObject*> list;
+  return list;
 }
 
-void release_iteratively(PyObject* obj) {
-  if (releasing) {
+constinit thread_local bool releasing __attribute__((tls_model("initial-exec"))) = false;
+
+// Moves the deferred references into this thread's list. Returns false when
+// there were none.
+bool take_deferred(std::vector<PyObject*>& into) {
+  if (!deferred_pending.load(std::memory_order_acquire)) return false;
+  std::lock_guard lock(deferred_mutex);
+  std::vector<PyObject*>& deferred = deferred_list();
+  if (into.empty()) {
+    into.swap(deferred);
+  } else {
     try {
-      nested_releases().push_back(obj);
-      return;
+      into.insert(into.end(), deferred.begin(), deferred.end());
     } catch (const std::bad_alloc&) {
-      // Out of memory: release it right here, nested.
+      return false;  // stays deferred for a later call
     }
-    Py_DECREF(obj);
-    return;
+    deferred.clear();
   }
-  releasing = true;
-  Py_DECREF(obj);
-  std::vector<PyObject*>& pending = nested_releases();
-  while (!pending.empty()) {
-    PyObject* next = pending.back();
-    pending.pop_back();
-    Py_DECREF(next);
-  }
-  releasing = false;
+  deferred_pending.store(false, std::memory_order_release);
+  return true;
 }
 }  // namespace
 
-void drain_deferred_releases() {
-  std::vector<PyObject*> taken;
-  {
+void set_aside(PyObject* obj) noexcept {
+  try {
+    if (call_depth > 0) {
+      set_aside_list().push_back(obj);
+      set_aside_pending = true;
+      return;
+    }
     std::lock_guard lock(deferred_mutex);
-    taken.swap(deferred_list());
-    deferred_pending.store(false, std::memory_order_release);
+    deferred_list().push_back(obj);
+    deferred_pending.store(true, std::memory_order_release);
+  } catch (const std::bad_alloc&) {
+    // Out of memory: leaking one reference is safer than running Python here.
   }
-  // Released after the mutex: a finalizer may queue further references.
-  for (PyObject* obj : taken) release_iteratively(obj);
+}
+
+void release_set_aside() {
+  if (releasing) return;  // the outer loop on this thread releases them
+  releasing = true;
+  std::vector<PyObject*>& list = set_aside_list();
+  // A finalizer must not see the caller's pending error, nor clear it.
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  do {
+    set_aside_pending = false;
+    while (!list.empty()) {
+      PyObject* obj = list.back();
+      list.pop_back();
+      Py_DECREF(obj);  // may set more aside, here or in a nested frame
+    }
+  } while (set_aside_pending || take_deferred(list));
+  PyErr_Restore(type, value, traceback);
+  releasing = false;
 }
 
 #if !defined(__GLIBCXX__)
@@ -77,19 +102,5 @@ void end_thread_from_handler() {
 #endif
 
 }  // namespace gil_detail
-
-void gil_detail::release_last_or_deferred(PyObject* obj) noexcept {
-  if (holds_interpreter_lock()) {
-    release_iteratively(obj);
-    return;
-  }
-  try {
-    std::lock_guard lock(deferred_mutex);
-    deferred_list().push_back(obj);
-    deferred_pending.store(true, std::memory_order_release);
-  } catch (const std::bad_alloc&) {
-    // Leaking one reference is the only safe choice without the interpreter lock.
-  }
-}
 
 }  // namespace vesk

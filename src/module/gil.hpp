@@ -1,17 +1,22 @@
 // Interpreter-lock bookkeeping shared by every call into the module.
 //
 // Each thread counts the frames of this module that hold the interpreter
-// lock on it (the call depth). Code that must drop a Python reference asks
-// `holds_interpreter_lock()`: with depth 0 the reference goes into the
-// process-wide deferred-release list, which the next frame that holds the
-// interpreter lock drains. A lock release region (Region) sets the depth to 0
-// for the whole body, even while it still holds the interpreter lock, so no
-// Python code (a finalizer run by a release) can ever run inside a body.
+// lock on it (the call depth). A lock release region (Region) sets the depth
+// to 0 for its body, even while it still holds the interpreter lock.
+//
+// Releasing references. Dropping the last reference to an object runs Python
+// code (a finalizer, a weakref callback), and such code may switch threads.
+// So a last reference is never released where it is dropped, which is often
+// a destructor: it is set aside, in this thread's list while a frame holds
+// the interpreter lock, else in the process-wide deferred list. Every frame
+// entry releases both lists in one plain loop before it returns to Python
+// (release_set_aside()), outside any destructor and noexcept frame.
 //
 // Interpreter exit. While the interpreter finalizes, a daemon thread that
 // takes the interpreter lock back does not return from
 // PyEval_RestoreThread: the interpreter ends it with pthread_exit, a forced
-// unwind. Every path that takes the lock back goes through
+// unwind. A finalizer that runs long enough to let another thread in ends
+// the same way. Every path that takes the lock back goes through
 // take_interpreter_lock_back(), which marks the thread as exiting until the
 // call returns; the frames the unwind passes are not noexcept and rethrow it,
 // and destructors seen on the way out leave the interpreter alone.
@@ -38,7 +43,6 @@ namespace gil_detail {
 extern constinit thread_local int call_depth __attribute__((tls_model("initial-exec")));
 extern constinit thread_local bool thread_exiting __attribute__((tls_model("initial-exec")));
 extern std::atomic<bool> deferred_pending;
-void drain_deferred_releases();
 }  // namespace gil_detail
 
 // True when this thread is inside a frame that holds the interpreter lock and
@@ -82,44 +86,51 @@ inline void take_interpreter_lock_back(PyThreadState* state) {
 }
 
 namespace gil_detail {
-void release_last_or_deferred(PyObject* obj) noexcept;
-}
+void set_aside(PyObject* obj) noexcept;
+extern constinit thread_local bool set_aside_pending __attribute__((tls_model("initial-exec")));
+void release_set_aside();
+}  // namespace gil_detail
 
-// Releases `obj` now if the interpreter lock is held, else queues it in the
-// deferred-release list. Never runs Python code while a region body runs.
-// Inline for the common case, a reference that is not the last one: its
-// release only counts down (no finalizer can run), so it needs no more care.
+// Drops a reference without running Python code: a reference that is not the
+// last one only counts down (no finalizer can run) when the interpreter lock
+// is held; a last one is set aside for release_set_aside().
 inline void release_reference(PyObject* obj) noexcept {
   if (holds_interpreter_lock() && Py_REFCNT(obj) > 1) {
     Py_DECREF(obj);
     return;
   }
-  gil_detail::release_last_or_deferred(obj);
+  gil_detail::set_aside(obj);
 }
 
-// Releases every queued reference. Interpreter lock held, no native lock held.
-// Not noexcept: a finalizer it runs may take part in a forced unwind.
-inline void drain_deferred_releases() {
-  if (gil_detail::deferred_pending.load(std::memory_order_acquire)) {
-    gil_detail::drain_deferred_releases();
+// Releases every reference set aside, this thread's and the deferred ones, in
+// one loop (a nested call leaves them to the outer loop, so a long chain of
+// objects freeing each other does not recurse). Interpreter lock held, no
+// native lock held, a Python error kept as it was. Not noexcept: a finalizer
+// it runs may take part in a forced unwind.
+inline void release_set_aside() {
+  if (gil_detail::set_aside_pending || gil_detail::deferred_pending.load(std::memory_order_acquire)) {
+    gil_detail::release_set_aside();
   }
 }
 
-// Marks a frame on this thread: depth +1 on entry, -1 on exit. Entering
-// drains the deferred-release list first.
+// Marks a frame on this thread: depth +1 on entry, -1 on exit. An entry ends
+// with finish(), which releases what the call set aside.
 class FrameScope {
  public:
-  FrameScope() {
-    ++gil_detail::call_depth;
-    drain_deferred_releases();
-  }
+  FrameScope() { ++gil_detail::call_depth; }
   ~FrameScope() { --gil_detail::call_depth; }
   FrameScope(const FrameScope&) = delete;
   FrameScope& operator=(const FrameScope&) = delete;
+
+  template <class Result>
+  Result finish(Result result) {
+    release_set_aside();
+    return result;
+  }
 };
 
 // An owned strong reference. Its release goes through release_reference, so
-// it may be dropped with or without the interpreter lock.
+// it may be dropped with or without the interpreter lock, in a destructor too.
 class PyRef {
  public:
   PyRef() noexcept = default;
@@ -163,10 +174,6 @@ class PyRef {
 class Region {
  public:
   Region() noexcept : saved_depth_(std::exchange(gil_detail::call_depth, 0)) {}
-  // Normally end() has run; a forced unwind skips it and ends the thread.
-  ~Region() {
-    if (!ended_ && !thread_is_exiting()) end();
-  }
   Region(const Region&) = delete;
   Region& operator=(const Region&) = delete;
 
@@ -231,10 +238,9 @@ class Region {
 // Runs body(region) in a lock release region and ends the region on every way
 // out: after the body returned, after it threw (the exception goes on once the
 // interpreter lock is held again), or not at all when a forced unwind is
-// ending the thread at interpreter exit (it passes unchanged). Once the region
-// has ended, releases the references the body dropped, before any result or
-// error object is built; not while a Python error is set, so that no
-// finalizer runs with an exception pending (the next call drains them then).
+// ending the thread at interpreter exit (it passes unchanged). After a body
+// that returned, releases what it set aside before any result object is
+// built; after one that threw, the frame's finish() does.
 template <class Body>
 auto run_in_region(Body&& body) {
   Region region;
@@ -242,17 +248,16 @@ auto run_in_region(Body&& body) {
     if constexpr (std::is_void_v<decltype(body(region))>) {
       body(region);
       region.end();
-      drain_deferred_releases();
+      release_set_aside();
     } else {
       auto result = body(region);
       region.end();
-      drain_deferred_releases();
+      release_set_aside();
       return result;
     }
   } catch (...) {
     rethrow_if_thread_exit();
     if (!region.ended()) region.end();
-    if (PyErr_Occurred() == nullptr) drain_deferred_releases();
     throw;
   }
 }

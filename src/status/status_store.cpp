@@ -18,7 +18,8 @@ namespace vesk {
 namespace {
 
 // Destroys removed records with the interpreter lock held and no native lock,
-// so their results are released at once rather than queued.
+// so their results are set aside in this thread's list rather than in the
+// process-wide one (no mutex per record); the frame releases them.
 template <class Records>
 void destroy_records(Records& doomed, Region& region) {
   if (!doomed.empty()) region.with_interpreter_lock([&] { doomed.clear(); });
@@ -177,8 +178,8 @@ void StatusStore::clear(Region& region) {
   }
   for (std::uint64_t i = 0; i < shard_count_; ++i) {
     shards_[i].records.take_each_shard([&](auto& records) {
-      // Results are released right here, with the interpreter lock held,
-      // rather than queued (which would need memory).
+      // With the interpreter lock held, results are set aside in this
+      // thread's list, without a mutex per record.
       region.with_interpreter_lock([&] { records.clear(); });
     }, region.lock_hook());
   }
