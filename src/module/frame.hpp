@@ -162,10 +162,10 @@ Values convert_slots(const Param* params, PyObject* const* slots, CallArena& are
 }
 
 template <class Values, std::size_t N>
-Values convert_all(const Params<N>& spec, PyObject* const* slots, CallArena& arena) {
+Values convert_all(const Params<N>& parameters, PyObject* const* slots, CallArena& arena) {
   static_assert(std::tuple_size_v<Values> == N,
                 "a body takes exactly one native argument per described parameter");
-  return convert_slots<Values>(spec.params.data(), slots, arena,
+  return convert_slots<Values>(parameters.params.data(), slots, arena,
                                std::make_index_sequence<N>{});
 }
 
@@ -203,7 +203,7 @@ PyObject* run_body(State& state, Values&& values) {
 // Each ends with frame.finish(), which releases what the call set aside.
 
 // METH_FASTCALL | METH_KEYWORDS entry of a method with parameters.
-template <class Class, auto Body, const auto& Spec>
+template <class Class, auto Body, const auto& Parameters>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   using State = typename Class::State;
@@ -213,14 +213,14 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   FrameScope frame;
   try {
     PyObject* slots[N == 0 ? 1 : N] = {};
-    static constexpr Signature sig = signature_of(Spec);
+    static constexpr Signature sig = signature_of(Parameters);
     parse_arguments(sig, args, nargs, kwnames, slots);
-    if (!Class::is_instance(self)) throw_wrong_instance(self, Spec.class_name);
+    if (!Class::is_instance(self)) throw_wrong_instance(self, Parameters.class_name);
     PyObject* result = nullptr;
     {
       CallArena arena;
       result = frame_detail::run_body<Body>(state_of<State>(self),
-                                            frame_detail::convert_all<Values>(Spec, slots, arena));
+                                            frame_detail::convert_all<Values>(Parameters, slots, arena));
     }
     return frame.finish(result);
   } catch (...) {
@@ -230,32 +230,32 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // METH_FASTCALL | METH_KEYWORDS entry of a module-level function whose first
-// parameter is an instance of Class, handed to the body as its state (Spec
+// parameter is an instance of Class, handed to the body as its state (Parameters
 // names that parameter first and has no class name).
-template <class Class, auto Body, const auto& Spec>
+template <class Class, auto Body, const auto& Parameters>
 PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   using State = typename Class::State;
   using Values = typename frame_detail::BodyArgs<
       typename frame_detail::FunctionTraits<decltype(Body)>::Args>::Values;
   constexpr std::size_t N = std::tuple_size_v<Values>;
-  static_assert(Spec.params.size() == N + 1, "the instance comes first, then the body's arguments");
+  static_assert(Parameters.params.size() == N + 1, "the instance comes first, then the body's arguments");
   FrameScope frame;
   try {
     PyObject* slots[N + 1] = {};
-    static constexpr Signature sig = signature_of(Spec);
+    static constexpr Signature sig = signature_of(Parameters);
     parse_arguments(sig, args, nargs, kwnames, slots);
     try {
       if (!Class::is_instance(slots[0])) throw_wrong_instance(slots[0], Class::name);
     } catch (const PythonError&) {
-      rethrow_with_argument_name(Spec.params[0].name);
+      rethrow_with_argument_name(Parameters.params[0].name);
     }
     PyObject* result = nullptr;
     {
       CallArena arena;
       result = frame_detail::run_body<Body>(
           state_of<State>(slots[0]),
-          frame_detail::convert_slots<Values>(Spec.params.data() + 1, slots + 1, arena,
+          frame_detail::convert_slots<Values>(Parameters.params.data() + 1, slots + 1, arena,
                                               std::make_index_sequence<N>{}));
     }
     return frame.finish(result);
@@ -280,7 +280,7 @@ PyObject* noargs_entry(PyObject* self, PyObject*) {
 }
 
 // tp_new: parses and converts, builds the native state, allocates the instance.
-template <class Class, auto Construct, const auto& Spec>
+template <class Class, auto Construct, const auto& Parameters>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   using State = typename Class::State;
   using Values = typename frame_detail::FunctionTraits<decltype(Construct)>::Args;
@@ -288,10 +288,10 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   FrameScope frame;
   try {
     PyObject* slots[N == 0 ? 1 : N] = {};
-    static constexpr Signature sig = signature_of(Spec);
+    static constexpr Signature sig = signature_of(Parameters);
     parse_tuple_and_dict(sig, args, kwargs, slots);
     CallArena arena;
-    State state = std::apply(Construct, frame_detail::convert_all<Values>(Spec, slots, arena));
+    State state = std::apply(Construct, frame_detail::convert_all<Values>(Parameters, slots, arena));
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (alloc == nullptr) alloc = PyType_GenericAlloc;
     PyObject* obj = alloc(type, 0);
@@ -331,19 +331,19 @@ namespace frame_detail {
 // method's name is its own and its params start with $self ($module for a
 // module-level function), and a class's name is the class name. Only counts when `out` is null. Returns the length.
 template <std::size_t N>
-constexpr std::size_t write_doc(const Params<N>& spec, bool is_method, const char* text, char* out) {
+constexpr std::size_t write_doc(const Params<N>& parameters, bool is_method, const char* text, char* out) {
   std::size_t length = 0;
   auto put = [&](const char* part) {
     for (; *part != '\0'; ++part, ++length) {
       if (out != nullptr) out[length] = *part;
     }
   };
-  put(is_method ? spec.method_name : spec.class_name);
-  put(!is_method ? "(" : spec.class_name != nullptr ? "($self" : "($module");
+  put(is_method ? parameters.method_name : parameters.class_name);
+  put(!is_method ? "(" : parameters.class_name != nullptr ? "($self" : "($module");
   for (std::size_t i = 0; i < N; ++i) {
     put(is_method || i > 0 ? ", " : "");
-    put(spec.params[i].name);
-    put(spec.params[i].fallback == Default::None ? "=None" : spec.params[i].fallback == Default::True ? "=True" : "");
+    put(parameters.params[i].name);
+    put(parameters.params[i].fallback == Default::None ? "=None" : parameters.params[i].fallback == Default::True ? "=True" : "");
   }
   put(")\n--\n\n");
   put(text);
@@ -352,10 +352,10 @@ constexpr std::size_t write_doc(const Params<N>& spec, bool is_method, const cha
 
 // The docstring of a method (IsMethod) or class, built at compile time from
 // its parameter description, so the text signature cannot drift from it.
-template <const auto& Spec, bool IsMethod, const auto& Text>
+template <const auto& Parameters, bool IsMethod, const auto& Text>
 inline constexpr auto doc_string = [] {
-  std::array<char, write_doc(Spec, IsMethod, Text, nullptr) + 1> chars{};
-  write_doc(Spec, IsMethod, Text, chars.data());
+  std::array<char, write_doc(Parameters, IsMethod, Text, nullptr) + 1> chars{};
+  write_doc(Parameters, IsMethod, Text, chars.data());
   return chars;
 }();
 
@@ -363,37 +363,37 @@ inline constexpr auto doc_string = [] {
 
 namespace frame_detail {
 // A METH_FASTCALL | METH_KEYWORDS table entry for `entry`, documented as a method.
-template <const auto& Spec, const auto& Text>
+template <const auto& Parameters, const auto& Text>
 constexpr PyMethodDef fastcall_def(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
-  return PyMethodDef{Spec.method_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
-                     METH_FASTCALL | METH_KEYWORDS, doc_string<Spec, true, Text>.data()};
+  return PyMethodDef{Parameters.method_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
+                     METH_FASTCALL | METH_KEYWORDS, doc_string<Parameters, true, Text>.data()};
 }
 }  // namespace frame_detail
 
 // A method table entry; its docstring is the signature built from the Params, then Text.
-template <class Class, auto Body, const auto& Spec, const auto& Text>
+template <class Class, auto Body, const auto& Parameters, const auto& Text>
 constexpr PyMethodDef method() {
-  return frame_detail::fastcall_def<Spec, Text>(&method_entry<Class, Body, Spec>);
+  return frame_detail::fastcall_def<Parameters, Text>(&method_entry<Class, Body, Parameters>);
 }
 
 // A module-level function whose first parameter is an instance of Class.
-template <class Class, auto Body, const auto& Spec, const auto& Text>
+template <class Class, auto Body, const auto& Parameters, const auto& Text>
 constexpr PyMethodDef function() {
-  return frame_detail::fastcall_def<Spec, Text>(&function_entry<Class, Body, Spec>);
+  return frame_detail::fastcall_def<Parameters, Text>(&function_entry<Class, Body, Parameters>);
 }
 
-// The same for a method without parameters (Spec is a Params<0>).
-template <class Class, auto Body, const auto& Spec, const auto& Text>
+// The same for a method without parameters (Parameters is a Params<0>).
+template <class Class, auto Body, const auto& Parameters, const auto& Text>
 constexpr PyMethodDef noargs_method() {
-  static_assert(Spec.params.size() == 0, "a no-argument method describes no parameters");
-  return PyMethodDef{Spec.method_name, &noargs_entry<Class, Body>, METH_NOARGS,
-                     frame_detail::doc_string<Spec, true, Text>.data()};
+  static_assert(Parameters.params.size() == 0, "a no-argument method describes no parameters");
+  return PyMethodDef{Parameters.method_name, &noargs_entry<Class, Body>, METH_NOARGS,
+                     frame_detail::doc_string<Parameters, true, Text>.data()};
 }
 
 // A class's docstring: the constructor's signature built from the Params, then Text.
-template <const auto& Spec, const auto& Text>
+template <const auto& Parameters, const auto& Text>
 constexpr const char* class_doc() {
-  return frame_detail::doc_string<Spec, false, Text>.data();
+  return frame_detail::doc_string<Parameters, false, Text>.data();
 }
 
 constexpr PyMethodDef end_of_methods() { return PyMethodDef{nullptr, nullptr, 0, nullptr}; }
