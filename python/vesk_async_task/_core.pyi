@@ -173,6 +173,11 @@ class PyTaskDependencyManager:
     def has_circular_dependency(self) -> bool:
         """True when the dependencies contain a cycle."""
 
+    def find_cycle(self) -> list[str]:
+        """One cycle of dependencies as a path back to its start: each id depends
+        on the next and the last is the first again (["a", "a"] for a task that
+        depends on itself); [] when there is no cycle."""
+
     def get_dependencies(self, task_id: str) -> list[str]:
         """The ids `task_id` depends on."""
 
