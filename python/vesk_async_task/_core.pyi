@@ -125,7 +125,9 @@ class PyPriorityTaskQueue:
         """Takes out the id of the first entry. Without block, or once
         `timeout` seconds have passed, an empty queue raises
         Exception("Queue is empty"); block=True and no timeout waits until an
-        entry comes. Waiting releases the interpreter lock."""
+        entry comes. Waiting releases the interpreter lock. A negative, NaN or
+        infinite timeout raises PanicException, a BaseException, not an
+        Exception."""
 
     def remove(self, task_id: str) -> bool:
         """Withdraws every entry of the task id; True if there was one."""
