@@ -12,7 +12,8 @@ several interleaved repeats:
   faster `set.issuperset` form);
 - has_circular_dependency, against graphlib.TopologicalSorter(graph).prepare()
   (construction included, since that is what a caller has to run; prepare
-  alone is printed too).
+  alone is printed too), and find_cycle, which walks the same way and here
+  finds none.
 
 Prints the median of each and the ratio peer time / our time (higher is
 better).
@@ -121,7 +122,7 @@ def measure(tasks, edges, repeats, seed):
     ids, pairs = random_dag(tasks, edges, seed)
     done = random.Random(seed + 1).sample(ids, len(ids) // 2)
     times = {name: [] for name in ("batch", "batch_peer", "ready", "ready_loop", "ready_superset",
-                                   "cycle", "cycle_graphlib", "cycle_prepare")}
+                                   "cycle", "find_cycle", "cycle_graphlib", "cycle_prepare")}
 
     for repeat in range(repeats):
         # A fresh pair of stores each round; alternate which side goes first.
@@ -145,6 +146,9 @@ def measure(tasks, edges, repeats, seed):
         times["ready_superset"].append(ready_superset[0])
 
         cycle_ours = timed(manager.has_circular_dependency)
+        found = timed(manager.find_cycle)
+        assert found[1] == []
+        times["find_cycle"].append(found[0])
         cycle_peer = timed(graphlib_full, peer.dependencies)
         prepare_only = graphlib_prepare_only(peer.dependencies)
         assert cycle_ours[1] is cycle_peer[1] is prepare_only[1] is False
@@ -160,6 +164,7 @@ ROWS = [
     ("get_ready_tasks vs issuperset loop", "ready", "ready_superset", 2.5),
     ("has_circular_dependency vs graphlib", "cycle", "cycle_graphlib", 15.0),
     ("has_circular_dependency vs prepare() only", "cycle", "cycle_prepare", None),
+    ("find_cycle vs graphlib", "find_cycle", "cycle_graphlib", 15.0),
 ]
 
 

@@ -7,5 +7,6 @@ def pytest_terminal_summary(terminalreporter):
             reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
             terminalreporter.write_line(
                 f"NOTE: the C++ unit tests did not run ({reason.removeprefix('Skipped: ')}). "
-                "Install cmake and GoogleTest (Debian: apt-get install libgtest-dev) to run them.",
+                "Install what is missing to run them (cmake: pip install cmake; GoogleTest, Debian: "
+                "apt-get install libgtest-dev).",
                 yellow=True, bold=True)

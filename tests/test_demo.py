@@ -50,7 +50,8 @@ def test_failed_tasks_block_their_dependents(tmp_path):
     assert re.search(r"\d\. side +worker-\d  completed\n", run.stdout)
     assert re.search(r"\d\. fetch +worker-\d  completed\n(.*\n)*.*\d\. parse +worker-\d  failed\n", run.stdout)
     assert re.search(r"-  report +not run: a prerequisite failed\n", run.stdout)
-    assert run_demo("--workflow", str(path), "--strict").returncode == 1
+    strict = run_demo("--workflow", str(path), "--strict")
+    assert strict.returncode == 1 and "strict: 1 task failed and 2 never ran" in strict.stderr
 
 
 @pytest.mark.parametrize("content, message", [
@@ -74,9 +75,14 @@ def test_bad_workflows_exit_2_with_one_line(tmp_path, content, message):
     assert run.stderr.count("\n") == 1
 
 
-def test_missing_file_and_bad_options_exit_2(tmp_path):
+def test_missing_file_bad_options_and_an_empty_workflow(tmp_path):
     run = run_demo("--workflow", str(tmp_path / "absent.json"))
     assert run.returncode == 2 and "cannot read" in run.stderr and "Traceback" not in run.stderr
+    (tmp_path / "empty.json").write_text('{"tasks": []}')
+    run = run_demo("--workflow", str(tmp_path / "empty.json"))
+    assert run.returncode == 0 and "no tasks: nothing to run" in run.stdout and not run.stderr
+    run = run_demo("--tasks", "1" + "0" * 20)  # refused before a single id is built
+    assert run.returncode == 2 and "cannot fit in this machine's memory" in run.stderr
     run = run_demo("--workers", "0")
     assert run.returncode == 2 and "Traceback" not in run.stderr
     run = run_demo("--workflow", str(tmp_path / "absent.json"), "--tasks", "5")
@@ -96,6 +102,8 @@ def test_ctrl_c_stops_the_run_and_reports_the_part_that_ran():
         demo_run.kill()
     assert demo_run.returncode == 130, err
     assert "interrupted: the workers were stopped" in out and "check passed for the tasks that ran" in out
+    ran, archived = re.search(r"ran (\d+) of .*\n(?:.*\n)*?(\d+) finished tasks? archived", out).groups()
+    assert ran == archived, out
     assert "Traceback" not in err
 
 

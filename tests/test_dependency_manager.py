@@ -133,6 +133,7 @@ def test_method_table_and_signatures():
         "is_ready": "($self, task_id)",
         "mark_completed": "($self, task_id)",
         "has_circular_dependency": "($self)",
+        "find_cycle": "($self)",
         "get_dependencies": "($self, task_id)",
         "get_dependents": "($self, task_id)",
         "remove_dependency": "($self, task_id, dep_id)",
@@ -227,6 +228,13 @@ def test_get_ready_tasks():
 # ---- cycles ------------------------------------------------------------------------------------
 
 
+def assert_real_cycle(m, cycle):
+    """A simple cycle that returns to its start, each id depending on the next."""
+    assert len(cycle) >= 2 and cycle[0] == cycle[-1] and len(set(cycle)) == len(cycle) - 1, cycle
+    for task_id, dep_id in zip(cycle, cycle[1:]):
+        assert dep_id in m.get_dependencies(task_id), cycle
+
+
 @pytest.mark.parametrize(
     "pairs, expected",
     [
@@ -235,12 +243,18 @@ def test_get_ready_tasks():
         ([("a", "b"), ("b", "c"), ("c", "a")], True),
         ([("a", "b"), ("a", "c"), ("b", "d"), ("c", "d")], False),  # diamond
         ([("x", "y"), ("a", "b"), ("b", "a"), ("p", "q"), ("q", "r")], True),
+        ([("a", "b"), ("b", "c"), ("c", "d"), ("d", "b"), ("d", "e")], True),  # mid-chain
     ],
 )
 def test_cycle_examples(pairs, expected):
     m = PyTaskDependencyManager()
     m.add_dependencies_batch(pairs)
     assert m.has_circular_dependency() is expected
+    cycle = m.find_cycle()
+    if expected:
+        assert_real_cycle(m, cycle)
+    else:
+        assert cycle == []
     for task_id, dep_id in pairs:
         m.mark_completed(task_id)
         m.mark_completed(dep_id)
@@ -276,6 +290,10 @@ def test_cycle_check_agrees_with_graphlib_on_random_graphs():
         expected = cyclic(graph)
         verdicts[expected] += 1
         assert m.has_circular_dependency() is expected, graph
+        cycle = m.find_cycle()
+        assert bool(cycle) is expected, graph
+        if cycle:
+            assert_real_cycle(m, cycle)
     assert min(verdicts.values()) > 200  # both answers were exercised
 
 
@@ -287,9 +305,11 @@ def test_long_chain_both_ways():
     ids = [f"t{i}" for i in range(CHAIN_LENGTH)]
     m = PyTaskDependencyManager()
     m.add_dependencies_batch(list(zip(ids[1:], ids[:-1])))
-    assert m.has_circular_dependency() is False
+    assert m.has_circular_dependency() is False and m.find_cycle() == []
     m.add_dependency(ids[0], ids[-1])
     assert m.has_circular_dependency() is True
+    cycle = m.find_cycle()  # the whole chain, from wherever the search entered it
+    assert len(cycle) == CHAIN_LENGTH + 1 and cycle[0] == cycle[-1] and set(cycle) == set(ids)
 
 
 # ---- against the model -----------------------------------------------------------------------------

@@ -15,10 +15,13 @@ def have_gtest():
 
 
 def test_native_suite(tmp_path):
-    if shutil.which("cmake") is None or not have_gtest():
+    missing = [name for name, present in [("cmake", shutil.which("cmake") is not None),
+                                          ("GoogleTest (libgtest-dev)", have_gtest())] if not present]
+    if missing:
+        names, verb = " and ".join(missing), "is" if len(missing) == 1 else "are"
         if os.environ.get("VESK_REQUIRE_NATIVE_TESTS"):
-            pytest.fail("cmake and GoogleTest (libgtest-dev) are required for the native tests")
-        pytest.skip("cmake or GoogleTest (libgtest-dev) is not installed")
+            pytest.fail(f"{names} {verb} required for the native tests")
+        pytest.skip(f"{names} {verb} not installed")
     build = tmp_path / "native"
     steps = [
         ["cmake", "-S", str(NATIVE), "-B", str(build)],

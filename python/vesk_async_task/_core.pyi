@@ -125,7 +125,9 @@ class PyPriorityTaskQueue:
         """Takes out the id of the first entry. Without block, or once
         `timeout` seconds have passed, an empty queue raises
         Exception("Queue is empty"); block=True and no timeout waits until an
-        entry comes. Waiting releases the interpreter lock."""
+        entry comes. Waiting releases the interpreter lock. A negative, NaN or
+        infinite timeout raises PanicException, a BaseException, not an
+        Exception."""
 
     def remove(self, task_id: str) -> bool:
         """Withdraws every entry of the task id; True if there was one."""
@@ -172,6 +174,11 @@ class PyTaskDependencyManager:
 
     def has_circular_dependency(self) -> bool:
         """True when the dependencies contain a cycle."""
+
+    def find_cycle(self) -> list[str]:
+        """One cycle of dependencies as a path back to its start: each id depends
+        on the next and the last is the first again (["a", "a"] for a task that
+        depends on itself); [] when there is no cycle."""
 
     def get_dependencies(self, task_id: str) -> list[str]:
         """The ids `task_id` depends on."""

@@ -22,6 +22,7 @@ import contextlib
 import hashlib
 import itertools
 import json
+import os
 import queue
 import random
 import signal
@@ -45,6 +46,8 @@ EXIT_INTERRUPTED = 130  # the shell's status for a process ended by SIGINT
 ORDER_LISTED_UP_TO = 20  # workflows this small get the order their tasks ran in
 FAILED_LISTED = 5
 LARGE_WORKFLOW = 100_000  # tasks; building and declaring one takes seconds, so say so
+BYTES_PER_TASK = 2048  # a synthetic task's share of a run's peak memory, with room to spare
+UNKNOWN_MEMORY = 1 << 40  # bytes assumed where the system does not tell
 
 
 class WorkflowError(Exception):
@@ -81,16 +84,27 @@ def synthetic_workflow(
     and a fraction fail_rate of them raise when they run. on_progress(tasks built so
     far) is called now and then, for large workflows."""
     rng = random.Random(seed)
-    ids = [f"task-{i:06d}" for i in range(count)]
+    ids: list[str] = []
     tasks: dict[str, Task] = {}
-    for i, task_id in enumerate(ids):
+    for i in range(count):
         if on_progress is not None and i % 10_000 == 0:
             on_progress(i)
+        task_id = f"task-{i:06d}"
         window = ids[max(0, i - 500) : i]
         after = tuple(rng.sample(window, k=min(len(window), rng.choice((0, 1, 1, 2, 3)))))
         fails = rng.random() < fail_rate
         tasks[task_id] = Task(task_id, priority=rng.randint(0, 9), after=after, fails=fails)
+        ids.append(task_id)
     return Workflow(tasks)
+
+
+def most_synthetic_tasks() -> int:
+    """The largest synthetic workflow whose run fits in this machine's memory."""
+    try:
+        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        memory = 0
+    return (memory if memory > 0 else UNKNOWN_MEMORY) // BYTES_PER_TASK
 
 
 def _task_from_json(index: int, raw: object) -> Task:
@@ -141,29 +155,6 @@ def load_workflow(path: str) -> Workflow:
     return Workflow(tasks)
 
 
-def find_cycle(workflow: Workflow) -> list[str]:
-    """One dependency cycle, as a path that returns to its start (for the error message)."""
-    state: dict[str, int] = {}  # 1: on the current path, 2: finished
-    for root in workflow.tasks:
-        if root in state:
-            continue
-        path: list[str] = [root]
-        state[root] = 1
-        stack = [iter(workflow.tasks[root].after)]
-        while stack:
-            dep = next(stack[-1], None)
-            if dep is None:
-                state[path.pop()] = 2
-                stack.pop()
-            elif state.get(dep) == 1:
-                return path[path.index(dep) :] + [dep]
-            elif dep not in state:
-                state[dep] = 1
-                path.append(dep)
-                stack.append(iter(workflow.tasks[dep].after))
-    return []
-
-
 # ---- running ----------------------------------------------------------------
 
 
@@ -209,6 +200,7 @@ class Run:
         self.enqueued_at: dict[str, float] = {}
         self.finished: queue.SimpleQueue[tuple[str, bool]] = queue.SimpleQueue()
         self.stop = threading.Event()
+        self.monitor_stop = threading.Event()  # set once the workers are stopped
         self.workers: list[threading.Thread] = []
         self.elapsed = 0.0
 
@@ -216,10 +208,11 @@ class Run:
 
     def declare(self) -> None:
         self.dependencies.add_dependencies_batch(self.workflow.dependency_pairs())
-        if self.dependencies.has_circular_dependency():
-            cycle = find_cycle(self.workflow)
-            shown = " -> ".join(cycle) if cycle else "unknown tasks"
-            raise WorkflowError(f"the workflow's dependencies form a cycle (each task runs after the next): {shown}")
+        cycle = self.dependencies.find_cycle()
+        if cycle:
+            raise WorkflowError(
+                f"the workflow's dependencies form a cycle (each task runs after the next): {' -> '.join(cycle)}"
+            )
 
     def enqueue(self, task_ids: list[str]) -> None:
         now = time.time()
@@ -298,7 +291,7 @@ class Run:
         counters.archived += self.archive.update_batch(batch)
 
     def monitor(self, progress: Progress) -> None:
-        while not self.stop.wait(0.2):
+        while not self.monitor_stop.wait(0.2):
             self.monitor_once()
             progress.show(len(self.counters.finished_at))
         self.monitor_once()
@@ -318,10 +311,16 @@ class Run:
             self.schedule()
         finally:
             self.stop.set()
-            for thread in [*workers, monitor]:
-                if thread.ident is not None:  # an interrupt may come before all started
-                    thread.join(10)
+            for worker in workers:
+                join_if_started(worker)
+            self.monitor_stop.set()  # only now: its last pass archives every task the workers finished
+            join_if_started(monitor)
             self.elapsed = time.monotonic() - began
+
+
+def join_if_started(thread: threading.Thread) -> None:
+    if thread.ident is not None:  # an interrupt may come before all started
+        thread.join(10)
 
 
 class Progress:
@@ -402,6 +401,11 @@ def check_run(workflow: Workflow, counters: Counters, complete: bool = True) -> 
     return problems
 
 
+def count_of(number: int, noun: str) -> str:
+    """'1 task', '2 tasks'."""
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
+
+
 def percentile(values: list[float], fraction: float) -> float:
     if not values:
         return 0.0
@@ -445,11 +449,16 @@ def report(run: Run, problems: list[str], out: TextIO, interrupted: bool = False
     elapsed = run.elapsed
     blocked = blocked_by_failure(run.workflow, counters.failed)
     records = record_counts(run)
+    unfinished = sum(1 for task_id in counters.started_at if task_id not in counters.finished_at)
     if interrupted:
         out.write("interrupted: the workers were stopped; this is the part that ran\n")
     out.write(
-        f"ran {ran} of {len(run.workflow.tasks)} tasks on {run.worker_count} workers "
+        f"ran {ran} of {count_of(len(run.workflow.tasks), 'task')} on {count_of(run.worker_count, 'worker')} "
         f"in {elapsed:.2f} s: {ran / elapsed if elapsed else 0.0:,.0f} tasks/s\n"
+    )
+    if unfinished:
+        out.write(f"  {unfinished} of them still running when the workers were stopped\n")
+    out.write(
         f"queue wait p50 {percentile(counters.waits, 0.5) * 1e3:.2f} ms, "
         f"p99 {percentile(counters.waits, 0.99) * 1e3:.2f} ms\n"
     )
@@ -463,12 +472,12 @@ def report(run: Run, problems: list[str], out: TextIO, interrupted: bool = False
         f"+ {records.left} left;\n"
         f"  one for each of the {records.tasks} queued tasks, and {records.written_again} written "
         f"again after trimming removed the record of a task not yet finished\n"
-        f"{counters.archived} finished tasks archived in batches\n"
+        f"{count_of(counters.archived, 'finished task')} archived in batches\n"
     )
     if len(run.workflow.tasks) <= ORDER_LISTED_UP_TO:
         write_run_order(run, blocked, out)
     if problems:
-        out.write(f"CHECK FAILED: {len(problems)} problems, first: {problems[0]}\n")
+        out.write(f"CHECK FAILED: {count_of(len(problems), 'problem')}, first: {problems[0]}\n")
     elif interrupted:
         out.write("check passed for the tasks that ran: each ran once, after all of its prerequisites\n")
     elif blocked:
@@ -544,7 +553,8 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--fail-rate", type=fraction,
                         help="share of synthetic tasks that raise (default 0)")
     parser.add_argument("--ttl", type=whole_number(0), default=1,
-                        help="seconds a finished task's status record is kept (default 1)")
+                        help="seconds a finished task's status record is kept, a whole number "
+                             "as the store's TTL is (default 1)")
     parser.add_argument("--max-records", type=whole_number(0), default=10_000,
                         help="most status records kept at once (default 10000)")
     parser.add_argument("--strict", action="store_true",
@@ -557,6 +567,9 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     for name, default in SYNTHETIC_DEFAULTS.items():
         if getattr(args, name) is None:
             setattr(args, name, default)
+    most = most_synthetic_tasks()
+    if args.workflow is None and args.tasks > most:
+        parser.error(f"--tasks {args.tasks} cannot fit in this machine's memory (at most about {most:,})")
     return args
 
 
@@ -600,6 +613,9 @@ def run_demo(args: argparse.Namespace) -> int:
     progress: Progress | None = None
     try:
         workflow = build_workflow(args)
+        if not workflow.tasks:
+            print("the workflow has no tasks: nothing to run")
+            return 0
         run = Run(workflow, args.workers, args.ttl, args.max_records)
         if len(workflow.tasks) >= LARGE_WORKFLOW:
             declared = sum(len(task.after) for task in workflow.tasks.values())
@@ -631,7 +647,7 @@ def run_demo(args: argparse.Namespace) -> int:
         return EXIT_CHECK_FAILED
     if args.strict and run.counters.failed:
         unrun = len(blocked_by_failure(workflow, run.counters.failed))
-        print(f"strict: {len(run.counters.failed)} tasks failed and {unrun} never ran", file=sys.stderr)
+        print(f"strict: {count_of(len(run.counters.failed), 'task')} failed and {unrun} never ran", file=sys.stderr)
         return EXIT_CHECK_FAILED
     return 0
 

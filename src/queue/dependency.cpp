@@ -69,6 +69,10 @@ bool has_circular_dependency(ManagerState& self, Region& region) {
   return with_graph(self, region, [](DependencyGraph& graph) { return graph.has_cycle(); });
 }
 
+std::vector<std::string> find_cycle(ManagerState& self, Region& region) {
+  return with_graph(self, region, [](DependencyGraph& graph) { return graph.find_cycle(); });
+}
+
 std::vector<std::string> get_dependencies(ManagerState& self, Region& region, Text task_id) {
   return with_graph(self, region,
                     [&](DependencyGraph& graph) { return graph.dependencies_of(task_id); });
@@ -133,6 +137,7 @@ constexpr Params<1> kBatchParams{kClass, "add_dependencies_batch", {Param{"deps"
 constexpr Params<1> kReadyTasksParams{kClass, "get_ready_tasks", {Param{"task_ids"}}};
 
 constexpr Params<0> kHasCircularDependencyParams{kClass, "has_circular_dependency", {}};
+constexpr Params<0> kFindCycleParams{kClass, "find_cycle", {}};
 constexpr Params<0> kClearParams{kClass, "clear", {}};
 constexpr Params<0> kResetCompletedParams{kClass, "reset_completed", {}};
 constexpr char kClassDoc[] = "任务依赖管理器\n\n管理任务之间的依赖关系，支持循环检测。";
@@ -149,6 +154,8 @@ constexpr char kBatchDoc[] = "批量添加依赖关系\n\nArgs:\n    deps: (task
 constexpr char kReadyTasksDoc[] =
     "批量检查任务是否就绪\n\nArgs:\n    task_ids: 任务ID列表\n\nReturns:\n    对应的就绪状态列表";
 constexpr char kHasCircularDependencyDoc[] = "检查是否存在循环依赖\n\nReturns:\n    是否存在循环依赖";
+constexpr char kFindCycleDoc[] =
+    "查找一个循环依赖\n\nReturns:\n    循环路径（每个任务依赖下一个，末尾回到起点），无循环时为空列表";
 constexpr char kClearDoc[] = "清除所有依赖关系";
 constexpr char kResetCompletedDoc[] = "重置已完成状态";
 
@@ -169,6 +176,7 @@ PyMethodDef DependencyManagerClass::methods[] = {
     method<M, &is_ready, kIsReadyParams, kIsReadyDoc>(),
     method<M, &mark_completed, kMarkParams, kMarkDoc>(),
     noargs_method<M, &has_circular_dependency, kHasCircularDependencyParams, kHasCircularDependencyDoc>(),
+    noargs_method<M, &find_cycle, kFindCycleParams, kFindCycleDoc>(),
     method<M, &get_dependencies, kDependenciesParams, kDependenciesDoc>(),
     method<M, &get_dependents, kDependentsParams, kDependentsDoc>(),
     method<M, &remove_dependency, kRemoveParams, kRemoveDoc>(),

@@ -361,37 +361,51 @@ std::vector<std::string> DependencyGraph::dependents_of(std::string_view id) con
   return node == kNoNode ? std::vector<std::string>() : ids_of(nodes_[node].dependents);
 }
 
-bool DependencyGraph::has_cycle() const {
+GraphNumber DependencyGraph::search_cycle(std::vector<SearchFrame>& path) const {
   // Depth-first along `dependencies` with an explicit stack. A node is on the
   // current path exactly while it is discovered and not finished; an edge
   // into such a node closes a cycle.
-  struct Frame {
-    GraphNumber node;
-    std::uint32_t position;  // of its next dependency
-  };
   const std::size_t count = nodes_.size();
   std::vector<std::uint64_t> discovered((count + 63) / 64);
   std::vector<std::uint64_t> finished((count + 63) / 64);
-  std::vector<Frame> path;
   for (std::size_t root = 0; root < count; ++root) {
     if (!nodes_[root].live || test_bit(discovered, root)) continue;
     set_bit(discovered, root);
-    path.push_back(Frame{static_cast<GraphNumber>(root), 0});
+    path.push_back(SearchFrame{static_cast<GraphNumber>(root), 0});
     while (!path.empty()) {
-      Frame& top = path.back();
+      SearchFrame& top = path.back();
       const GraphNumber dep = nodes_[top.node].dependencies.next(top.position);
       if (dep == kNoNode) {
         set_bit(finished, top.node);
         path.pop_back();
       } else if (!test_bit(discovered, dep)) {
         set_bit(discovered, dep);
-        path.push_back(Frame{dep, 0});  // `top` is stale from here
+        path.push_back(SearchFrame{dep, 0});  // `top` is stale from here
       } else if (!test_bit(finished, dep)) {
-        return true;
+        return dep;
       }
     }
   }
-  return false;
+  return kNoNode;
+}
+
+bool DependencyGraph::has_cycle() const {
+  std::vector<SearchFrame> path;
+  return search_cycle(path) != kNoNode;
+}
+
+std::vector<std::string> DependencyGraph::find_cycle() const {
+  std::vector<SearchFrame> path;
+  const GraphNumber closing = search_cycle(path);
+  if (closing == kNoNode) return {};
+  // The closing node is on the path: the cycle runs from it to the path's end.
+  std::size_t first = path.size() - 1;
+  while (path[first].node != closing) --first;
+  std::vector<std::string> cycle;
+  cycle.reserve(path.size() - first + 1);
+  for (std::size_t i = first; i < path.size(); ++i) cycle.push_back(nodes_[path[i].node].id);
+  cycle.push_back(nodes_[closing].id);
+  return cycle;
 }
 
 }  // namespace vesk

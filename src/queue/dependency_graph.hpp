@@ -127,6 +127,9 @@ class DependencyGraph {
   std::vector<std::string> dependents_of(std::string_view id) const;
   // True when some task depends on itself, directly or through others.
   bool has_cycle() const;
+  // One such cycle as ids, each depending on the next, the last one the first
+  // again ({"a", "a"} for a task that depends on itself); empty when acyclic.
+  std::vector<std::string> find_cycle() const;
 
   // Nodes in use: ids in a pair or completed.
   std::size_t node_count() const noexcept { return nodes_.size() - free_count_; }
@@ -138,6 +141,10 @@ class DependencyGraph {
     NodeSet dependents;
     GraphNumber next_free = kNoNode;  // on the free list: the next free node
     bool live = false;                // false: on the free list
+  };
+  struct SearchFrame {
+    GraphNumber node;
+    std::uint32_t position;  // of its next dependency
   };
   struct Slot {
     GraphNumber node_plus_one;  // 0: empty
@@ -159,6 +166,9 @@ class DependencyGraph {
   }
   void set_completed(GraphNumber node, bool on) noexcept;
   std::vector<std::string> ids_of(const NodeSet& set) const;
+  // The search behind has_cycle and find_cycle: the node whose edge closes a
+  // cycle, with `path` left from the root to the edge's source; else kNoNode.
+  GraphNumber search_cycle(std::vector<SearchFrame>& path) const;
 
   HashKeys keys_;
   std::vector<Node> nodes_;
