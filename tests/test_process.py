@@ -95,6 +95,45 @@ def test_signal_handlers_run_while_the_main_thread_waits_in_get():
     assert run.returncode == 0 and run.stdout == "ok\n", run.stderr[-2000:]
 
 
+# The child replaces every inherited descriptor with its log file (as daemons
+# do), so a write meant for the parent's loop would land in the log.
+FORK_WITH_A_GET_WAITING = """
+import asyncio, os, sys
+from vesk_async_task import PyPriorityTaskQueue
+from vesk_async_task.aio import AsyncTaskQueue
+queue, log_path = PyPriorityTaskQueue(0), sys.argv[1]
+view = AsyncTaskQueue(queue)
+loop = asyncio.new_event_loop()
+getter = loop.create_task(view.get())
+loop.run_until_complete(asyncio.sleep(0.01))  # the view's descriptor is registered
+pid = os.fork()
+if pid == 0:
+    log = os.open(log_path, os.O_WRONLY | os.O_APPEND)
+    for fd in map(int, os.listdir("/proc/self/fd")):
+        if fd > 2 and fd != log:
+            try:
+                os.dup2(log, fd)
+            except OSError:
+                pass
+    queue.put(0, "child", 0.0)
+    queue.put_batch([(0, "child", 0.0)])
+    sys.exit(0)  # the exit runs the view's finalizers too
+assert os.waitpid(pid, 0)[1] == 0
+assert os.path.getsize(log_path) == 0, open(log_path, "rb").read()
+queue.put(0, "parent", 0.0)
+assert loop.run_until_complete(asyncio.wait_for(getter, 5)) == "parent"
+print("ok")
+"""
+
+
+def test_a_forked_child_writes_to_no_descriptor_it_did_not_register(tmp_path):
+    log = tmp_path / "log"
+    log.touch()
+    run = subprocess.run([sys.executable, "-c", FORK_WITH_A_GET_WAITING, str(log)],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr[-2000:]
+
+
 # Fills each object under an address-space limit until MemoryError, lifts the
 # limit, then checks that nothing half-written was left behind.
 MEMORY_PRESSURE = """

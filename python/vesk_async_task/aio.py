@@ -36,7 +36,9 @@ def _open_channel() -> tuple[int, int]:
     return read_fd, write_fd
 
 
-def _close_channel(queue: PyPriorityTaskQueue, read_fd: int, write_fd: int) -> None:
+def _close_channel(queue: PyPriorityTaskQueue, read_fd: int, write_fd: int, pid: int) -> None:
+    if os.getpid() != pid:
+        return  # a forked child's copies: the numbers may name the child's own files by now
     # Withdrawn first: once it returns the queue never writes to write_fd, so
     # closing it cannot make a later write land in a file that reuses the number.
     _unregister_wakeup(queue, write_fd)
@@ -55,7 +57,9 @@ class _Channel:
 
     def __init__(self, queue: PyPriorityTaskQueue, wake: Callable[[], None]) -> None:
         self.read_fd, self.write_fd = _open_channel()
-        self.release = weakref.finalize(self, _close_channel, queue, self.read_fd, self.write_fd)
+        self.release = weakref.finalize(
+            self, _close_channel, queue, self.read_fd, self.write_fd, os.getpid()
+        )
         self._wake = weakref.WeakMethod(wake)
 
     def on_readable(self) -> None:
@@ -76,6 +80,7 @@ class _LoopWaker:
 
     def __init__(self, queue: PyPriorityTaskQueue, loop: asyncio.AbstractEventLoop) -> None:
         self._queue = queue
+        self.pid = os.getpid()  # a forked child inherits the loop and descriptor, not their use
         self._waiters: deque[asyncio.Future[None]] = deque()
         channel = _Channel(queue, self.wake_next)
         self._read_fd, self._write_fd = channel.read_fd, channel.write_fd
@@ -129,12 +134,15 @@ class _LoopWaker:
 
 
 def _close_wakers(wakers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopWaker]) -> None:
-    """Closes a dropped view's descriptors, each on its loop's thread."""
+    """Closes a dropped view's descriptors, each on its loop's thread. Those a
+    forked child inherited stay as they are: the loops are the parent's."""
     try:
         current: asyncio.AbstractEventLoop | None = asyncio.get_running_loop()
     except RuntimeError:
         current = None
     for loop, waker in list(wakers.items()):
+        if waker.pid != os.getpid():
+            continue
         if loop is current or not loop.is_running():
             waker.close(loop)
         else:
