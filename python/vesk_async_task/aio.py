@@ -52,7 +52,8 @@ class _Channel:
 
     Only the loop's reader holds it, so it is closed as soon as the loop
     closes (dropping its readers) or stops reading it, even while a cancelled
-    task's traceback still holds the waiting side.
+    task's traceback still holds the waiting side. It holds the loop's waker,
+    which lives as long as the loop reads the descriptor and no longer.
     """
 
     def __init__(self, queue: PyPriorityTaskQueue, wake: Callable[[], None]) -> None:
@@ -60,22 +61,22 @@ class _Channel:
         self.release = weakref.finalize(
             self, _close_channel, queue, self.read_fd, self.write_fd, os.getpid()
         )
-        self._wake = weakref.WeakMethod(wake)
+        self._wake = wake
 
     def on_readable(self) -> None:
         try:
             os.read(self.read_fd, 4096)  # an eventfd resets; a pipe holds a few writes at most
         except (BlockingIOError, InterruptedError):
             pass
-        wake = self._wake()
-        if wake is not None:
-            wake()
+        self._wake()
 
 
 class _LoopWaker:
     """The coroutines of one loop waiting on one queue, woken through a _Channel.
 
-    Used only on the loop's own thread, except close().
+    Used only on the loop's own thread, except close(). Views hold it weakly:
+    the loop's reader owns it, so a closed or abandoned loop takes its waiters
+    (and their tasks) with it.
     """
 
     def __init__(self, queue: PyPriorityTaskQueue, loop: asyncio.AbstractEventLoop) -> None:
@@ -106,10 +107,10 @@ class _LoopWaker:
             await waiter
         except BaseException:
             if waiter.done() and not waiter.cancelled():
-                self.wake_next()  # woken, then cancelled before it looked: pass the wake-up on
+                if not waiter.get_loop().is_closed():  # a closed loop's coroutines are just closed
+                    self.wake_next()  # woken, then cancelled before it looked: pass the wake-up on
             else:
-                waiter.cancel()
-                try:
+                try:  # left pending, not cancelled: cancelling on a closed loop raises
                     self._waiters.remove(waiter)
                 except ValueError:
                     pass
@@ -133,15 +134,19 @@ class _LoopWaker:
             channel.release()
 
 
-def _close_wakers(wakers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopWaker]) -> None:
+_Wakers = weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, weakref.ref[_LoopWaker]]
+
+
+def _close_wakers(wakers: _Wakers) -> None:
     """Closes a dropped view's descriptors, each on its loop's thread. Those a
     forked child inherited stay as they are: the loops are the parent's."""
     try:
         current: asyncio.AbstractEventLoop | None = asyncio.get_running_loop()
     except RuntimeError:
         current = None
-    for loop, waker in list(wakers.items()):
-        if waker.pid != os.getpid():
+    for loop, waker_ref in list(wakers.items()):
+        waker = waker_ref()
+        if waker is None or waker.pid != os.getpid():
             continue
         if loop is current or not loop.is_running():
             waker.close(loop)
@@ -163,9 +168,7 @@ class AsyncTaskQueue:
 
     def __init__(self, queue: PyPriorityTaskQueue) -> None:
         self._queue = queue
-        self._wakers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopWaker] = (
-            weakref.WeakKeyDictionary()
-        )
+        self._wakers: _Wakers = weakref.WeakKeyDictionary()
         weakref.finalize(self, _close_wakers, self._wakers)
 
     @property
@@ -236,7 +239,9 @@ class AsyncTaskQueue:
 
     def _waker(self) -> _LoopWaker:
         loop = asyncio.get_running_loop()
-        waker = self._wakers.get(loop)
+        waker_ref = self._wakers.get(loop)
+        waker = waker_ref() if waker_ref is not None else None
         if waker is None or not waker.is_open():
-            waker = self._wakers[loop] = _LoopWaker(self._queue, loop)
+            waker = _LoopWaker(self._queue, loop)
+            self._wakers[loop] = weakref.ref(waker)
         return waker
