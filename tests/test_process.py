@@ -102,12 +102,15 @@ import asyncio, os, sys
 from vesk_async_task import PyPriorityTaskQueue
 from vesk_async_task.aio import AsyncTaskQueue
 queue, log_path = PyPriorityTaskQueue(0), sys.argv[1]
-view = AsyncTaskQueue(queue)
+view, idle = AsyncTaskQueue(queue), AsyncTaskQueue(queue)
 loop = asyncio.new_event_loop()
+loop.call_later(0.01, queue.put, 0, "first", 0.0)
+assert loop.run_until_complete(idle.get()) == "first"  # the loop watches idle's descriptor
 getter = loop.create_task(view.get())
-loop.run_until_complete(asyncio.sleep(0.01))  # the view's descriptor is registered
+loop.run_until_complete(asyncio.sleep(0.01))  # view's descriptor is registered with the queue
 pid = os.fork()
 if pid == 0:
+    del idle  # the child's copy: dropping it must not touch the parent's loop
     log = os.open(log_path, os.O_WRONLY | os.O_APPEND)
     for fd in map(int, os.listdir("/proc/self/fd")):
         if fd > 2 and fd != log:
@@ -122,6 +125,8 @@ assert os.waitpid(pid, 0)[1] == 0
 assert os.path.getsize(log_path) == 0, open(log_path, "rb").read()
 queue.put(0, "parent", 0.0)
 assert loop.run_until_complete(asyncio.wait_for(getter, 5)) == "parent"
+loop.call_later(0.01, queue.put, 0, "again", 0.0)
+assert loop.run_until_complete(asyncio.wait_for(idle.get(), 5)) == "again"
 print("ok")
 """
 
