@@ -53,7 +53,7 @@ class _Channel:
     Only the loop's reader holds it, so it is closed as soon as the loop
     closes (dropping its readers) or stops reading it, even while a cancelled
     task's traceback still holds the waiting side. It holds the loop's waker,
-    which lives as long as the loop reads the descriptor and no longer.
+    so the waker lives while the loop reads the descriptor.
     """
 
     def __init__(self, queue: PyPriorityTaskQueue, wake: Callable[[], None]) -> None:
@@ -75,8 +75,8 @@ class _LoopWaker:
     """The coroutines of one loop waiting on one queue, woken through a _Channel.
 
     Used only on the loop's own thread, except close(). Views hold it weakly:
-    the loop's reader owns it, so a closed or abandoned loop takes its waiters
-    (and their tasks) with it.
+    the loop's reader owns it through the _Channel, so a closed or abandoned
+    loop takes its waiters, their tasks and the views they await with it.
     """
 
     def __init__(self, queue: PyPriorityTaskQueue, loop: asyncio.AbstractEventLoop) -> None:
@@ -106,14 +106,13 @@ class _LoopWaker:
         try:
             await waiter
         except BaseException:
-            if waiter.done() and not waiter.cancelled():
-                if not waiter.get_loop().is_closed():  # a closed loop's coroutines are just closed
-                    self.wake_next()  # woken, then cancelled before it looked: pass the wake-up on
-            else:
-                try:  # left pending, not cancelled: cancelling on a closed loop raises
+            if not waiter.done() or waiter.cancelled():
+                try:  # withdrawn rather than cancelled: that raises once the loop is closed
                     self._waiters.remove(waiter)
                 except ValueError:
                     pass
+            elif not waiter.get_loop().is_closed():
+                self.wake_next()  # woken, then cancelled before it looked: pass the wake-up on
             raise
 
     def wake_next(self) -> None:
