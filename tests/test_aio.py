@@ -7,6 +7,7 @@ import random
 import selectors
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -183,3 +184,17 @@ def test_descriptors_are_closed_with_their_loop_or_view():
     for _ in range(50):
         asyncio.run(with_a_view_of_its_own())
         assert open_descriptors() == before
+
+    # A dropped view's get left waiting on an abandoned loop, and the shared
+    # view's on a closed loop: the collector frees both loops.
+    loops = []
+    for i in range(200):
+        loop = asyncio.new_event_loop()
+        loop.create_task((shared if i % 2 else AsyncTaskQueue(queue)).get())
+        loop.run_until_complete(asyncio.sleep(0.001))
+        if i % 2:
+            loop.close()
+        loops.append(weakref.ref(loop))
+    del loop
+    gc.collect()
+    assert not any(loop() for loop in loops) and open_descriptors() == before

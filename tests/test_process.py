@@ -175,6 +175,41 @@ def test_signal_handlers_run_while_the_main_thread_waits_in_get():
     assert run.returncode == 0 and run.stdout == "ok\n", run.stderr[-2000:]
 
 
+# The child replaces every inherited descriptor with its log file (as daemons
+# do), so a write meant for the parent's loop would land in the log.
+FORK_WITH_A_GET_WAITING = """
+import asyncio, os, tempfile
+from vesk_async_task import PyPriorityTaskQueue
+from vesk_async_task.aio import AsyncTaskQueue
+queue, log = PyPriorityTaskQueue(0), tempfile.TemporaryFile()
+view, idle = AsyncTaskQueue(queue), AsyncTaskQueue(queue)
+loop = asyncio.new_event_loop()
+loop.call_later(0.01, queue.put, 0, "first", 0.0)
+assert loop.run_until_complete(idle.get()) == "first"  # the loop watches idle's descriptor
+getter = loop.create_task(view.get())
+loop.run_until_complete(asyncio.sleep(0.01))  # view's descriptor is registered with the queue
+if os.fork() == 0:
+    del idle  # the child's copy: dropping it must not touch the parent's loop
+    for fd in map(int, os.listdir("/proc/self/fd")):
+        if fd > 2 and fd != log.fileno():
+            os.dup2(log.fileno(), fd)
+    queue.put(0, "child", 0.0)
+    raise SystemExit  # the exit runs the view's finalizers too
+assert os.wait()[1] == 0 and os.fstat(log.fileno()).st_size == 0
+queue.put(0, "parent", 0.0)
+assert loop.run_until_complete(asyncio.wait_for(getter, 5)) == "parent"
+loop.call_later(0.01, queue.put, 0, "again", 0.0)
+assert loop.run_until_complete(asyncio.wait_for(idle.get(), 5)) == "again"
+print("ok")
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs fork and /proc/self/fd")
+def test_a_forked_child_writes_to_no_descriptor_it_did_not_register():
+    run = run_child(FORK_WITH_A_GET_WAITING)
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr[-2000:]
+
+
 # Fills each object under an address-space limit until MemoryError, lifts the
 # limit, then checks that nothing half-written was left behind.
 MEMORY_PRESSURE = """

@@ -36,7 +36,9 @@ def _open_channel() -> tuple[int, int]:
     return read_fd, write_fd
 
 
-def _close_channel(queue: PyPriorityTaskQueue, read_fd: int, write_fd: int) -> None:
+def _close_channel(queue: PyPriorityTaskQueue, read_fd: int, write_fd: int, pid: int) -> None:
+    if os.getpid() != pid:
+        return  # a forked child's copies: the numbers may name the child's own files by now
     # Withdrawn first: once it returns the queue never writes to write_fd, so
     # closing it cannot make a later write land in a file that reuses the number.
     _unregister_wakeup(queue, write_fd)
@@ -50,32 +52,36 @@ class _Channel:
 
     Only the loop's reader holds it, so it is closed as soon as the loop
     closes (dropping its readers) or stops reading it, even while a cancelled
-    task's traceback still holds the waiting side.
+    task's traceback still holds the waiting side. It holds the loop's waker,
+    so the waker lives while the loop reads the descriptor.
     """
 
     def __init__(self, queue: PyPriorityTaskQueue, wake: Callable[[], None]) -> None:
         self.read_fd, self.write_fd = _open_channel()
-        self.release = weakref.finalize(self, _close_channel, queue, self.read_fd, self.write_fd)
-        self._wake = weakref.WeakMethod(wake)
+        self.release = weakref.finalize(
+            self, _close_channel, queue, self.read_fd, self.write_fd, os.getpid()
+        )
+        self._wake = wake
 
     def on_readable(self) -> None:
         try:
             os.read(self.read_fd, 4096)  # an eventfd resets; a pipe holds a few writes at most
         except (BlockingIOError, InterruptedError):
             pass
-        wake = self._wake()
-        if wake is not None:
-            wake()
+        self._wake()
 
 
 class _LoopWaker:
     """The coroutines of one loop waiting on one queue, woken through a _Channel.
 
-    Used only on the loop's own thread, except close().
+    Used only on the loop's own thread, except close(). Views hold it weakly:
+    the loop's reader owns it through the _Channel, so a closed or abandoned
+    loop takes its waiters, their tasks and the views they await with it.
     """
 
     def __init__(self, queue: PyPriorityTaskQueue, loop: asyncio.AbstractEventLoop) -> None:
         self._queue = queue
+        self.pid = os.getpid()  # a forked child inherits the loop and descriptor, not their use
         self._waiters: deque[asyncio.Future[None]] = deque()
         channel = _Channel(queue, self.wake_next)
         self._read_fd, self._write_fd = channel.read_fd, channel.write_fd
@@ -100,14 +106,13 @@ class _LoopWaker:
         try:
             await waiter
         except BaseException:
-            if waiter.done() and not waiter.cancelled():
-                self.wake_next()  # woken, then cancelled before it looked: pass the wake-up on
-            else:
-                waiter.cancel()
-                try:
+            if not waiter.done() or waiter.cancelled():
+                try:  # withdrawn rather than cancelled: that raises once the loop is closed
                     self._waiters.remove(waiter)
                 except ValueError:
                     pass
+            elif not waiter.get_loop().is_closed():
+                self.wake_next()  # woken, then cancelled before it looked: pass the wake-up on
             raise
 
     def wake_next(self) -> None:
@@ -128,13 +133,20 @@ class _LoopWaker:
             channel.release()
 
 
-def _close_wakers(wakers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopWaker]) -> None:
-    """Closes a dropped view's descriptors, each on its loop's thread."""
+_Wakers = weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, weakref.ref[_LoopWaker]]
+
+
+def _close_wakers(wakers: _Wakers) -> None:
+    """Closes a dropped view's descriptors, each on its loop's thread. Those a
+    forked child inherited stay as they are: the loops are the parent's."""
     try:
         current: asyncio.AbstractEventLoop | None = asyncio.get_running_loop()
     except RuntimeError:
         current = None
-    for loop, waker in list(wakers.items()):
+    for loop, waker_ref in list(wakers.items()):
+        waker = waker_ref()
+        if waker is None or waker.pid != os.getpid():
+            continue
         if loop is current or not loop.is_running():
             waker.close(loop)
         else:
@@ -155,9 +167,7 @@ class AsyncTaskQueue:
 
     def __init__(self, queue: PyPriorityTaskQueue) -> None:
         self._queue = queue
-        self._wakers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopWaker] = (
-            weakref.WeakKeyDictionary()
-        )
+        self._wakers: _Wakers = weakref.WeakKeyDictionary()
         weakref.finalize(self, _close_wakers, self._wakers)
 
     @property
@@ -228,7 +238,9 @@ class AsyncTaskQueue:
 
     def _waker(self) -> _LoopWaker:
         loop = asyncio.get_running_loop()
-        waker = self._wakers.get(loop)
+        waker_ref = self._wakers.get(loop)
+        waker = waker_ref() if waker_ref is not None else None
         if waker is None or not waker.is_open():
-            waker = self._wakers[loop] = _LoopWaker(self._queue, loop)
+            waker = _LoopWaker(self._queue, loop)
+            self._wakers[loop] = weakref.ref(waker)
         return waker

@@ -1,8 +1,5 @@
-// Module initialisation: single-phase, one interpreter per process, the five
-// classes registered in order into the module and its __all__.
-#include <dlfcn.h>
-
-#include <atomic>
+// Module initialisation: single-phase, one interpreter per process (the main
+// one), the five classes registered in order into the module and its __all__.
 #include <cstdint>
 
 #include "module/class_def.hpp"
@@ -25,7 +22,6 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-std::atomic<std::int64_t> recorded_interpreter{-1};
 PyObject* cached_module = nullptr;  // one strong reference for the process
 
 struct ExportedClass {
@@ -62,53 +58,31 @@ void register_class(PyObject* module, const ExportedClass& cls) {
   if (PyObject_SetAttrString(module, cls.name, type) < 0) throw_python_error();
 }
 
-[[noreturn]] void refuse_second_interpreter() {
-  throw_python(PyExc_ImportError,
-               "vesk_async_task._core does not support subinterpreters: it is already "
-               "loaded in another interpreter of this process");
-}
-
-// CPython 3.12 refuses a single-phase module in an isolated subinterpreter
-// only after the module's init function has run. Asking it first means such a
-// refused import creates and records nothing. (Later versions ask before they
-// call the init function; earlier ones have no isolated subinterpreters.)
-void refuse_where_the_interpreter_will() {
-  using Check = int (*)(const char*);
-  static const auto check = reinterpret_cast<Check>(
-      dlsym(RTLD_DEFAULT, "_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
-  if (check != nullptr && check(kModuleName) < 0) throw_python_error();
-}
-
-std::int64_t current_interpreter() {
+// The module's types and cached objects are made once and kept for the
+// process, so they must belong to the interpreter that lives as long as the
+// process: the main one (identifier 0). Made by a subinterpreter, they would
+// outlive it, and the main interpreter could not have its own. A
+// subinterpreter is refused before it creates anything. (CPython 3.13 first
+// runs this function in the main interpreter on a subinterpreter's behalf:
+// that makes the main interpreter's module, which it may import later.)
+void refuse_subinterpreters() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) throw_python_error();
-  return id;
-}
-
-void check_interpreter(std::int64_t id) {
-  const std::int64_t recorded = recorded_interpreter.load();
-  if (recorded != -1 && recorded != id) refuse_second_interpreter();
-  refuse_where_the_interpreter_will();
-}
-
-// Records the interpreter once its import has succeeded.
-void record_interpreter(std::int64_t id) {
-  std::int64_t expected = -1;
-  if (!recorded_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    refuse_second_interpreter();
+  if (id != 0) {
+    throw_python(PyExc_ImportError,
+                 "vesk_async_task._core does not support subinterpreters: only the main "
+                 "interpreter can import it");
   }
 }
 
 PyObject* initialise() {
   FrameScope frame;
   try {
-    const std::int64_t interpreter = current_interpreter();
-    check_interpreter(interpreter);
+    refuse_subinterpreters();
     if (cached_module != nullptr) return PyRef::borrow(cached_module).release();
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) throw_python_error();
     for (const ExportedClass& cls : exported_classes) register_class(module.get(), cls);
-    record_interpreter(interpreter);
     cached_module = PyRef::borrow(module.get()).release();
     return module.release();
   } catch (...) {

@@ -10,10 +10,16 @@
 // Writes happen under the list's mutex: once remove() has returned, nothing
 // writes to that descriptor any more, so its owner may close it (and the
 // number may be reused) without a stray write landing in another file.
+//
+// Registrations belong to the process that made them. A forked child
+// inherits the numbers but not what they name (it may close them and open
+// its own files under the same numbers), so the child drops every inherited
+// registration before it adds, withdraws or writes anything.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -33,7 +39,9 @@ class WakeupList {
   // nothing). Throws std::bad_alloc with the list unchanged.
   template <class Hook>
   void add(int fd, Hook&& hook) {
+    count_forks();
     auto lock = acquire_exclusive(mutex_, hook);
+    drop_inherited();
     for (int known : fds_) {
       if (known == fd) return;
     }
@@ -45,6 +53,7 @@ class WakeupList {
   template <class Hook>
   void remove(int fd, Hook&& hook) {
     auto lock = acquire_exclusive(mutex_, hook);
+    drop_inherited();
     for (std::size_t i = 0; i < fds_.size(); ++i) {
       if (fds_[i] != fd) continue;
       fds_[i] = fds_.back();
@@ -60,8 +69,15 @@ class WakeupList {
   void notify() noexcept;
 
  private:
+  // Starts counting this process's forks, once, before the first
+  // registration. Throws std::bad_alloc if the hook cannot be installed.
+  static void count_forks();
+  // Empties the list if it was filled before a fork. Mutex held.
+  void drop_inherited() noexcept;
+
   std::mutex mutex_;
   std::vector<int> fds_;
+  std::uint64_t forks_at_fill_ = 0;  // the fork count when fds_ was last known current
   std::atomic<std::size_t> count_{0};
 };
 
