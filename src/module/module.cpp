@@ -9,6 +9,7 @@
 #include "module/errors.hpp"
 #include "module/frame.hpp"
 #include "module/registry.hpp"
+#include "module/signal_thread.hpp"
 
 namespace vesk {
 namespace {
@@ -108,6 +109,7 @@ PyObject* initialise() {
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) throw_python_error();
     for (const ExportedClass& cls : exported_classes) register_class(module.get(), cls);
+    record_signal_thread();
     record_interpreter(interpreter);
     cached_module = PyRef::borrow(module.get()).release();
     return module.release();
