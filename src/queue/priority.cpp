@@ -7,10 +7,12 @@
 // an atomic, so qsize, empty and full never wait for a lock. A waiting get
 // sleeps on a condition variable tied to the heap lock, which put and
 // put_batch signal; it waits with the interpreter lock released and no other
-// lock held. On the main thread it wakes at least every 50 ms to run pending
-// signal handlers, so Ctrl-C reaches it. Event loops wait differently: they
-// register a descriptor in the queue's wake-up list, which put and put_batch
-// write to once their entries are in.
+// lock held, and comes back through a gate that lets one waiter at a time
+// take the interpreter lock back. On the main thread (known since import) it
+// wakes at least every 50 ms to run pending signal handlers, so Ctrl-C
+// reaches it. Event loops wait differently: they register a descriptor in
+// the queue's wake-up list, which put and put_batch write to once their
+// entries are in.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -42,6 +44,7 @@ struct QueueCore {
   std::mutex heap_mutex;
   TaskHeap heap;
   std::condition_variable entry_added;  // signalled under no lock after a push
+  std::size_t waiting_gets = 0;  // gets inside a wait on entry_added, under the heap lock
 
   // The id set's hash keys, kept apart so that ids can be hashed without the
   // id lock (the set's own copy is rewritten when its table grows).
@@ -152,6 +155,22 @@ std::optional<Clock::time_point> deadline_after(std::optional<WaitDuration> dura
          std::chrono::nanoseconds(duration->nanoseconds);
 }
 
+// Waits on entry_added until an entry is there (true) or `until` has passed
+// (false), counted in waiting_gets. Heap lock held.
+bool wait_for_push(QueueCore& q, std::unique_lock<std::mutex>& heap_lock,
+                   std::optional<Clock::time_point> until) {
+  const auto has_entry = [&q] { return !q.heap.empty(); };
+  ++q.waiting_gets;
+  bool woken = true;
+  if (until) {
+    woken = q.entry_added.wait_until(heap_lock, *until, has_entry);
+  } else {
+    q.entry_added.wait(heap_lock, has_entry);
+  }
+  --q.waiting_gets;
+  return woken;
+}
+
 // The main thread's wait: it leaves the heap lock and takes the interpreter
 // lock before each look at the heap and at least every 50 ms to run pending
 // signal handlers, so Ctrl-C reaches it. If one raises, get raises it and
@@ -160,17 +179,15 @@ std::optional<std::string> wait_on_signal_thread(QueueCore& q, Region& region,
                                                  std::unique_lock<std::mutex>& heap_lock,
                                                  std::optional<Clock::time_point> deadline) {
   constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
-  const auto has_entry = [&q] { return !q.heap.empty(); };
   while (true) {
     heap_lock.unlock();
     region.with_interpreter_lock(run_signal_handlers);
     region.release();
     heap_lock.lock();
     const Clock::time_point now = Clock::now();
-    if (!has_entry() && deadline && now >= *deadline) return std::nullopt;
+    if (q.heap.empty() && deadline && now >= *deadline) return std::nullopt;
     const Clock::time_point next_check = now + kSignalCheckInterval;
-    if (q.entry_added.wait_until(heap_lock, deadline ? std::min(*deadline, next_check) : next_check,
-                                 has_entry)) {
+    if (wait_for_push(q, heap_lock, deadline ? std::min(*deadline, next_check) : next_check)) {
       return take_locked(q, NoWaitHook{});
     }
   }
@@ -184,24 +201,21 @@ std::optional<std::string> wait_for_entry(QueueCore& q, Region& region,
                                           std::optional<Clock::time_point> deadline) {
   if (runs_signal_handlers()) return wait_on_signal_thread(q, region, heap_lock, deadline);
   region.release();
-  const auto has_entry = [&q] { return !q.heap.empty(); };
-  if (!deadline) {
-    q.entry_added.wait(heap_lock, has_entry);
-  } else if (!q.entry_added.wait_until(heap_lock, *deadline, has_entry)) {
-    return std::nullopt;
-  }
+  if (!wait_for_push(q, heap_lock, deadline)) return std::nullopt;
   return take_locked(q, NoWaitHook{});
 }
 
 // Threads coming back from a wait take the interpreter lock back one at a
 // time. A thread waiting for the interpreter lock wakes every switch interval
 // to ask for it, so thousands of waits that time out together would spend
-// the cores on those wake-ups and serve nobody (the threads row of
-// bench_queue); queued on this mutex they sleep until their turn. Nobody
-// takes it while holding the interpreter lock, so it cannot deadlock.
+// the cores on those wake-ups and serve nobody (bench/bench_threads.py);
+// queued on this mutex they sleep until their turn. It is the one native lock
+// held while the interpreter lock is taken back, and nobody takes it while
+// holding the interpreter lock, so the two cannot deadlock.
 std::mutex return_gate;
 
 void return_to_interpreter(Region& region) {
+  if (!region.released()) return;
   std::lock_guard gate(return_gate);
   region.reacquire();
 }
@@ -261,6 +275,7 @@ std::uint64_t put_batch(QueueState& self, Region& region,
   const IdHasher hash_id_for_set{q.id_keys};
   for (std::size_t i = 0; i < items.size(); ++i) hashes[i] = hash_id_for_set(std::get<1>(items[i]));
   std::uint64_t added = 0;
+  std::uint64_t to_wake = 0;
   std::exception_ptr failure;
   {
     auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
@@ -282,11 +297,12 @@ std::uint64_t put_batch(QueueState& self, Region& region,
           ++added;
         });
     q.publish_size();
+    to_wake = std::min<std::uint64_t>(added, q.waiting_gets);
   }
-  if (added > 0) {
-    q.entry_added.notify_all();
-    wake_event_loops(q, region);
-  }
+  // One waiter per entry: each takes one, and waking them all for a few
+  // entries would send thousands of threads after them.
+  for (std::uint64_t i = 0; i < to_wake; ++i) q.entry_added.notify_one();
+  if (added > 0) wake_event_loops(q, region);
   if (failure) std::rethrow_exception(failure);
   return added;
 }
