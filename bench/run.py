@@ -17,6 +17,7 @@ import bench_aio  # noqa: E402
 import bench_dependency  # noqa: E402
 import bench_queue  # noqa: E402
 import bench_status  # noqa: E402
+import bench_crowd  # noqa: E402
 
 
 def queue_rows(n, repeats):
@@ -50,6 +51,7 @@ def main():
     print(f"CPython {sys.version.split()[0]}; n={n}, repeats={repeats}, graph {tasks} tasks / {edges} edges")
     rows = queue_rows(n, repeats) + status_rows(n, repeats) + dependency_rows(tasks, edges, repeats)
     rows += bench_aio.rows(n // 5, repeats)
+    rows += bench_crowd.rows(1 if args.quick else 3)
     print(f"{'comparison':58} {'ours ms':>10} {'peer ms':>10} {'ratio':>7} {'target':>7}  ")
     missed = 0
     for label, ours, peer, target in rows:

@@ -1,7 +1,10 @@
 """PyPriorityTaskQueue: precedence, ties, capacity, waiting and threads."""
 
 import math
+import os
 import random
+import subprocess
+import sys
 import threading
 import time
 
@@ -347,6 +350,38 @@ def test_many_waiters_each_get_one_entry():
     for t in waiters:
         t.join(10)
     assert sorted(results) == sorted([f"s{i}" for i in range(4)] + [f"b{i}" for i in range(4)])
+
+
+# Hundreds of threads whose gets time out every millisecond, then 10 entries.
+POLLING_THREADS = """
+import sys, threading, time
+from vesk_async_task import PyPriorityTaskQueue
+queue, taken, done = PyPriorityTaskQueue(0), [], threading.Event()
+def poll():
+    while not done.is_set():
+        try:
+            taken.append(queue.get(timeout=0.001))
+        except Exception:
+            pass
+        if len(taken) == 10:
+            done.set()
+start = time.monotonic()
+for _ in range(800):
+    threading.Thread(target=poll, daemon=True).start()
+time.sleep(0.5)
+for i in range(10):
+    queue.put(0, f"t{i}", 0.0)
+print(done.wait(30), sorted(taken) == sorted(f"t{i}" for i in range(10)), time.monotonic() - start)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("VESK_SANITIZED")), reason="timings under the sanitizer say nothing")
+def test_hundreds_of_threads_polling_with_short_timeouts_are_served():
+    # Such a crowd once took the interpreter lock back all at once and
+    # starved every thread, the main one included (20 s and more).
+    run = subprocess.run([sys.executable, "-c", POLLING_THREADS], capture_output=True, text=True, timeout=60)
+    done, exact, seconds = run.stdout.split()
+    assert done == exact == "True" and float(seconds) < 10, run.stdout + run.stderr[-2000:]
 
 
 def test_batches_give_the_order_of_single_gets():

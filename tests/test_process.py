@@ -210,6 +210,39 @@ def test_a_forked_child_writes_to_no_descriptor_it_did_not_register():
     assert run.returncode == 0 and run.stdout == "ok\n", run.stderr[-2000:]
 
 
+# What a wait needs is known before the interpreter finalizes, and in a
+# child forked from another thread, that thread is the one Ctrl-C reaches.
+WAITS_AT_FINALIZATION_AND_AFTER_FORK = """
+import os, signal, threading, time
+from vesk_async_task import PyPriorityTaskQueue
+class GetAtExit:
+    queue = PyPriorityTaskQueue(0)
+    def __del__(self):
+        try:
+            self.queue.get(timeout=0.05)
+        except Exception as error:
+            print(error)
+def fork_and_interrupt_a_get():
+    if (pid := os.fork()) == 0:
+        threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        try:
+            GetAtExit.queue.get(timeout=5)
+        except KeyboardInterrupt:
+            os._exit(7)
+        os._exit(1)
+    print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+thread = threading.Thread(target=fork_and_interrupt_a_get)
+thread.start()
+thread.join()
+holder = GetAtExit()
+"""
+
+
+def test_waits_at_finalization_and_in_a_child_forked_from_a_thread():
+    run = run_child(WAITS_AT_FINALIZATION_AND_AFTER_FORK)
+    assert run.stdout == "7\nQueue is empty\n", run.stderr[-2000:]
+
+
 # Fills each object under an address-space limit until MemoryError, lifts the
 # limit, then checks that nothing half-written was left behind.
 MEMORY_PRESSURE = """

@@ -6,6 +6,7 @@
 #include "module/errors.hpp"
 #include "module/frame.hpp"
 #include "module/registry.hpp"
+#include "module/signal_thread.hpp"
 
 namespace vesk {
 namespace {
@@ -83,6 +84,7 @@ PyObject* initialise() {
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) throw_python_error();
     for (const ExportedClass& cls : exported_classes) register_class(module.get(), cls);
+    record_signal_thread();
     cached_module = PyRef::borrow(module.get()).release();
     return module.release();
   } catch (...) {

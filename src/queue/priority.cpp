@@ -7,10 +7,12 @@
 // an atomic, so qsize, empty and full never wait for a lock. A waiting get
 // sleeps on a condition variable tied to the heap lock, which put and
 // put_batch signal; it waits with the interpreter lock released and no other
-// lock held. On the main thread it wakes at least every 50 ms to run pending
-// signal handlers, so Ctrl-C reaches it. Event loops wait differently: they
-// register a descriptor in the queue's wake-up list, which put and put_batch
-// write to once their entries are in.
+// lock held, and comes back through a gate that lets one waiter at a time
+// take the interpreter lock back. On the main thread (known since import) it
+// wakes at least every 50 ms to run pending signal handlers, so Ctrl-C
+// reaches it. Event loops wait differently: they register a descriptor in
+// the queue's wake-up list, which put and put_batch write to once their
+// entries are in.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -28,6 +30,7 @@
 #include "concurrent/pipeline.hpp"
 #include "module/class_def.hpp"
 #include "module/registry.hpp"
+#include "module/signal_thread.hpp"
 #include "queue/duration.hpp"
 #include "queue/wakeup_list.hpp"
 #include "types/task_heap.hpp"
@@ -41,6 +44,7 @@ struct QueueCore {
   std::mutex heap_mutex;
   TaskHeap heap;
   std::condition_variable entry_added;  // signalled under no lock after a push
+  std::size_t waiting_gets = 0;  // gets inside a wait on entry_added, under the heap lock
 
   // The id set's hash keys, kept apart so that ids can be hashed without the
   // id lock (the set's own copy is rewritten when its table grows).
@@ -135,75 +139,101 @@ void put(QueueState& self, Region& region, std::int32_t priority, Text task_id,
   wake_event_loops(q, region);
 }
 
-// True on the interpreter's main thread, the one that runs signal handlers.
-// Asked afresh for each wait, since a fork can change the main thread. GIL held.
-bool on_main_thread() {
-  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-  if (!threading) throw_python_error();
-  PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-  if (!main) throw_python_error();
-  PyRef ident = PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
-  if (!ident) throw_python_error();
-  const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
-  if (PyErr_Occurred() != nullptr) throw_python_error();
-  return main_ident == PyThread_get_thread_ident();
-}
-
 // Runs the pending signal handlers; throws if one raised. GIL held.
 void run_signal_handlers() {
   if (PyErr_CheckSignals() < 0) throw PythonError{};
 }
 
-// Waits on the condition until an entry comes or the duration has passed.
-// On the main thread the pending signal handlers run before each attempt to
-// take an entry and at least every 50 ms: if one raises, get raises it and
+using Clock = std::chrono::steady_clock;
+
+// When a wait of `duration` from now ends: never without a duration or with
+// one too long to matter.
+std::optional<Clock::time_point> deadline_after(std::optional<WaitDuration> duration) {
+  constexpr std::uint64_t kMaxWaitSeconds = 100ull * 365 * 24 * 3600;  // longer is "forever"
+  if (!duration || duration->seconds >= kMaxWaitSeconds) return std::nullopt;
+  return Clock::now() + std::chrono::seconds(duration->seconds) +
+         std::chrono::nanoseconds(duration->nanoseconds);
+}
+
+// Waits on entry_added until an entry is there (true) or `until` has passed
+// (false), counted in waiting_gets. Heap lock held.
+bool wait_for_push(QueueCore& q, std::unique_lock<std::mutex>& heap_lock,
+                   std::optional<Clock::time_point> until) {
+  const auto has_entry = [&q] { return !q.heap.empty(); };
+  ++q.waiting_gets;
+  bool woken = true;
+  if (until) {
+    woken = q.entry_added.wait_until(heap_lock, *until, has_entry);
+  } else {
+    q.entry_added.wait(heap_lock, has_entry);
+  }
+  --q.waiting_gets;
+  return woken;
+}
+
+// The main thread's wait: it leaves the heap lock and takes the interpreter
+// lock before each look at the heap and at least every 50 ms to run pending
+// signal handlers, so Ctrl-C reaches it. If one raises, get raises it and
 // takes nothing; otherwise the wait goes on towards the same deadline.
-std::string wait_for_entry(QueueCore& q, Region& region,
-                           std::optional<WaitDuration> duration) {
-  using Clock = std::chrono::steady_clock;
+std::optional<std::string> wait_on_signal_thread(QueueCore& q, Region& region,
+                                                 std::unique_lock<std::mutex>& heap_lock,
+                                                 std::optional<Clock::time_point> deadline) {
   constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
-  const Clock::time_point start = Clock::now();
-  std::optional<Clock::time_point> deadline;
-  if (duration) {
-    constexpr std::uint64_t kMaxWaitSeconds = 100ull * 365 * 24 * 3600;  // longer is "forever"
-    if (duration->seconds < kMaxWaitSeconds) {
-      deadline = start + std::chrono::seconds(duration->seconds) +
-                 std::chrono::nanoseconds(duration->nanoseconds);
-    }
-  }
-  const bool handles_signals = region.with_interpreter_lock(on_main_thread);
-  region.release();
-  std::unique_lock heap_lock(q.heap_mutex);
   while (true) {
-    if (handles_signals) {
-      heap_lock.unlock();
-      region.with_interpreter_lock(run_signal_handlers);
-      heap_lock.lock();
-    }
-    if (auto id = take_locked(q, NoWaitHook{})) return std::move(*id);
+    heap_lock.unlock();
+    region.with_interpreter_lock(run_signal_handlers);
+    region.release();
+    heap_lock.lock();
     const Clock::time_point now = Clock::now();
-    if (deadline && now >= *deadline) throw kQueueEmpty;
-    if (handles_signals) {
-      const Clock::time_point next_check = now + kSignalCheckInterval;
-      q.entry_added.wait_until(heap_lock, deadline ? std::min(*deadline, next_check) : next_check);
-    } else if (deadline) {
-      q.entry_added.wait_until(heap_lock, *deadline);
-    } else {
-      q.entry_added.wait(heap_lock);
+    if (q.heap.empty() && deadline && now >= *deadline) return std::nullopt;
+    const Clock::time_point next_check = now + kSignalCheckInterval;
+    if (wait_for_push(q, heap_lock, deadline ? std::min(*deadline, next_check) : next_check)) {
+      return take_locked(q, NoWaitHook{});
     }
   }
+}
+
+// Waits with the heap lock held, as the condition variable wants it, for an
+// entry (taken and returned) or the deadline (nothing). The interpreter lock
+// is given up once, here.
+std::optional<std::string> wait_for_entry(QueueCore& q, Region& region,
+                                          std::unique_lock<std::mutex>& heap_lock,
+                                          std::optional<Clock::time_point> deadline) {
+  if (runs_signal_handlers()) return wait_on_signal_thread(q, region, heap_lock, deadline);
+  region.release();
+  if (!wait_for_push(q, heap_lock, deadline)) return std::nullopt;
+  return take_locked(q, NoWaitHook{});
+}
+
+// Threads coming back from a wait take the interpreter lock back one at a
+// time. A thread waiting for the interpreter lock wakes every switch interval
+// to ask for it, so thousands of waits that time out together would spend
+// the cores on those wake-ups and serve nobody (bench/bench_crowd.py);
+// queued on this mutex they sleep until their turn. It is the one native lock
+// held while the interpreter lock is taken back, and nobody takes it while
+// holding the interpreter lock, so the two cannot deadlock.
+std::mutex return_gate;
+
+void return_to_interpreter(Region& region) {
+  if (!region.released()) return;
+  std::lock_guard gate(return_gate);
+  region.reacquire();
 }
 
 std::string get(QueueState& self, Region& region, bool block, std::optional<double> timeout) {
   QueueCore& q = *self.core;
   std::optional<WaitDuration> duration;
   if (block && timeout) duration = duration_from_seconds(*timeout);
-  {
-    auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
-    if (auto id = take_locked(q, region.lock_hook())) return std::move(*id);
-  }
-  if (!block || (duration && duration->is_zero())) throw kQueueEmpty;
-  return wait_for_entry(q, region, duration);
+  const bool waits = block && !(duration && duration->is_zero());
+  const std::optional<Clock::time_point> deadline = waits ? deadline_after(duration) : std::nullopt;
+  auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
+  if (auto id = take_locked(q, region.lock_hook())) return std::move(*id);
+  if (!waits) throw kQueueEmpty;
+  std::optional<std::string> id = wait_for_entry(q, region, heap_lock, deadline);
+  heap_lock.unlock();
+  return_to_interpreter(region);
+  if (!id) throw kQueueEmpty;
+  return std::move(*id);
 }
 
 bool remove(QueueState& self, Region& region, Text task_id) {
@@ -245,6 +275,7 @@ std::uint64_t put_batch(QueueState& self, Region& region,
   const IdHasher hash_id_for_set{q.id_keys};
   for (std::size_t i = 0; i < items.size(); ++i) hashes[i] = hash_id_for_set(std::get<1>(items[i]));
   std::uint64_t added = 0;
+  std::uint64_t to_wake = 0;
   std::exception_ptr failure;
   {
     auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
@@ -266,11 +297,12 @@ std::uint64_t put_batch(QueueState& self, Region& region,
           ++added;
         });
     q.publish_size();
+    to_wake = std::min<std::uint64_t>(added, q.waiting_gets);
   }
-  if (added > 0) {
-    q.entry_added.notify_all();
-    wake_event_loops(q, region);
-  }
+  // One waiter per entry: each takes one, and waking them all for a few
+  // entries would send thousands of threads after them.
+  for (std::uint64_t i = 0; i < to_wake; ++i) q.entry_added.notify_one();
+  if (added > 0) wake_event_loops(q, region);
   if (failure) std::rethrow_exception(failure);
   return added;
 }
