@@ -362,11 +362,6 @@ class FlatTable {
       return kNotFound;
     }
     const std::uint8_t tag = tag_of(hash);
-    // The slot indexes of the first window load while its control bytes are
-    // matched, so a lookup in a table that has left the cache waits on two
-    // misses in a row (control bytes, then entry) instead of three (gain: the
-    // get_status and update_status_fast rows of bench/run.py).
-    prefetch_line(index_ + (static_cast<std::size_t>(hash) & mask()));
     for (ProbeSequence probe(hash, mask());; probe.next()) {
       const Window window(ctrl_ + probe.offset());
       for (LaneMask lanes = window.match(tag); lanes; lanes.drop_lowest()) {
