@@ -1,7 +1,8 @@
 """Every speed and memory comparison against the Python peers, in one run.
 
 Prints one table: the median time of ours and of the peer over interleaved
-repeats, the ratio peer time / our time (higher is better) and the target.
+repeats, the ratio peer time / our time (higher is better) and the target;
+then the threaded rows as throughput (operations per second), ratio ours / peer.
 
     python bench/run.py           # full sizes
     python bench/run.py --quick   # small sizes, a few seconds
@@ -18,6 +19,7 @@ import bench_dependency  # noqa: E402
 import bench_queue  # noqa: E402
 import bench_status  # noqa: E402
 import bench_crowd  # noqa: E402
+import bench_threads  # noqa: E402
 
 
 def queue_rows(n, repeats):
@@ -60,6 +62,8 @@ def main():
         missed += verdict == "MISSED"
         goal = "-" if target is None else f">= {target:g}"
         print(f"{label:58} {ours * 1e3:10.3f} {peer * 1e3:10.3f} {ratio:7.2f} {goal:>7}  {verdict}")
+
+    missed += bench_threads.report(n, repeats)
 
     ours_cpu, peer_cpu = bench_queue.ours_idle(), bench_queue.priority_queue_idle()
     verdict = "ok" if ours_cpu <= 0.01 else "MISSED"

@@ -127,28 +127,6 @@ def test_arguments_by_keyword_and_wrong_types():
     assert sorted(m.get_dependencies("a")) == ["c"]  # the failed calls changed nothing
 
 
-def test_method_table_and_signatures():
-    signatures = {
-        "add_dependency": "($self, task_id, dep_id)",
-        "is_ready": "($self, task_id)",
-        "mark_completed": "($self, task_id)",
-        "has_circular_dependency": "($self)",
-        "find_cycle": "($self)",
-        "get_dependencies": "($self, task_id)",
-        "get_dependents": "($self, task_id)",
-        "remove_dependency": "($self, task_id, dep_id)",
-        "add_dependencies_batch": "($self, deps)",
-        "get_ready_tasks": "($self, task_ids)",
-        "clear": "($self)",
-        "reset_completed": "($self)",
-    }
-    methods = [name for name in vars(PyTaskDependencyManager) if not name.startswith("__")]
-    assert methods == list(signatures)
-    for name, text in signatures.items():
-        assert getattr(PyTaskDependencyManager, name).__text_signature__ == text
-    assert PyTaskDependencyManager.get_ready_tasks.__doc__.startswith("批量检查任务是否就绪\n\nArgs:")
-
-
 # ---- readiness and completion ------------------------------------------------------------
 
 

@@ -51,26 +51,46 @@ def test_instances_take_no_new_attributes():
         _core.PrioritizedTask(1, "a", 0.0).priority
 
 
-def test_text_signatures_and_docstrings():
-    assert _core.PyShardedTaskStatus.__text_signature__ == "(shard_count, ttl)"
-    assert _core.PyTaskDependencyManager.__text_signature__ == "()"
+# Each class: its constructor's parameters, then its methods in registration order with theirs.
+SIGNATURES = {
+    "PyShardedTaskStatus": ("shard_count, ttl", {
+        "get_status": "task_id", "update_status": "task_id, status",
+        "update_status_fast": "task_id, status, submit_time=None, start_time=None, end_time=None, worker_id=None",
+        "update_status_fast_batch": "items", "remove_status": "task_id", "cleanup_expired": "max_cleanup=None",
+        "get_total_count": "", "clear_all": "", "get_status_batch": "task_ids", "update_status_batch": "items",
+        "enforce_max_count": "max_count", "resize_shards": "_new_shard_count", "get_shard_count": "",
+    }),
+    "PyPriorityTaskQueue": ("maxsize", {
+        "put": "priority, task_id, submit_time, block=True, _timeout=None", "get": "block=True, timeout=None",
+        "remove": "task_id", "qsize": "", "empty": "", "full": "", "clear": "", "put_batch": "items",
+        "get_batch": "max_count=None",
+    }),
+    "PyTaskDependencyManager": ("", {
+        "add_dependency": "task_id, dep_id", "is_ready": "task_id", "mark_completed": "task_id",
+        "has_circular_dependency": "", "find_cycle": "", "get_dependencies": "task_id", "get_dependents": "task_id",
+        "remove_dependency": "task_id, dep_id", "add_dependencies_batch": "deps", "get_ready_tasks": "task_ids",
+        "clear": "", "reset_completed": "",
+    }),
+    "PrioritizedTask": ("priority, task_id, submit_time", {}),
+    "PyBatchedUpdater": ("batch_size", {"update_batch": "items"}),
+}
+
+
+def test_signatures_and_docstrings_in_registration_order():
+    assert list(SIGNATURES) == CLASSES
+    for name, (parameters, methods) in SIGNATURES.items():
+        cls = getattr(_core, name)
+        assert cls.__text_signature__ == f"({parameters})"
+        assert [m for m in vars(cls) if not m.startswith("__")] == list(methods)
+        for method, parameters in methods.items():
+            assert getattr(cls, method).__text_signature__ == f"($self{', ' if parameters else ''}{parameters})"
+    assert list(inspect.signature(_core.PyPriorityTaskQueue(0).get).parameters) == ["block", "timeout"]
     assert _core.PyShardedTaskStatus.__doc__ == (
         "分片任务状态存储\n\n使用 ShardTable 实现无锁并发分片存储，支持高并发读写。"
     )
     assert _core.PyTaskDependencyManager.__doc__ == "任务依赖管理器\n\n管理任务之间的依赖关系，支持循环检测。"
-    assert _core.PyPriorityTaskQueue.put.__text_signature__ == (
-        "($self, priority, task_id, submit_time, block=True, _timeout=None)"
-    )
-    assert list(inspect.signature(_core.PyPriorityTaskQueue(0).get).parameters) == ["block", "timeout"]
     assert _core.PyPriorityTaskQueue.qsize.__doc__ == "获取队列大小"
-
-
-def test_method_tables_in_registration_order():
-    queue_methods = [m for m in vars(_core.PyPriorityTaskQueue) if not m.startswith("__")]
-    assert queue_methods == [
-        "put", "get", "remove", "qsize", "empty", "full", "clear", "put_batch", "get_batch",
-    ]
-    assert [m for m in vars(_core.PrioritizedTask) if not m.startswith("__")] == []
+    assert _core.PyTaskDependencyManager.get_ready_tasks.__doc__.startswith("批量检查任务是否就绪\n\nArgs:")
 
 
 def test_types_are_module_qualified_and_import_cleanly_under_strict_warnings():

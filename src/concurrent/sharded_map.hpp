@@ -129,8 +129,8 @@ class ShardedMap {
 
   // The map's hash of a key, for a caller that sorts keys by shard before it
   // looks them up (shard_of, read_shard) and would otherwise hash each twice.
-  // Only a map makes one, so a KeyHash matches the keys of the map that made
-  // it, and of every map built with the same keys.
+  // It is valid only in maps built with the same hash keys as the one that
+  // made it: the type does not record which, and find checks only the shard.
   class KeyHash {
    public:
     std::uint64_t value() const noexcept { return value_; }

@@ -13,9 +13,8 @@
 // Completion is one bit per node, in an array small enough to stay in cache
 // while a readiness query walks many tasks.
 //
-// The index finds a node by its id: open addressing with linear probing, at
-// most half full, 8 bytes a slot (node number and 32 bits of the id's hash).
-// Ids are hashed with SipHash-1-3 under keys drawn per graph, so chosen ids
+// The index finds a node by its id: a FlatTable from id to node number. Ids
+// are hashed with SipHash-1-3 under keys drawn per graph, so chosen ids
 // cannot crowd one probe chain.
 //
 // Failures. Every change either completes or throws (std::bad_alloc, or
@@ -33,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "concurrent/flat_table.hpp"
 #include "concurrent/hash_keys.hpp"
 
 namespace vesk {
@@ -106,7 +106,7 @@ class DependencyGraph {
  public:
   // Draws fresh hash keys for the index.
   DependencyGraph() : DependencyGraph(next_hash_keys()) {}
-  explicit DependencyGraph(HashKeys keys) noexcept : keys_(keys) {}
+  explicit DependencyGraph(HashKeys keys) noexcept : index_(IdHasher{keys}) {}
 
   // Records that `task` depends on `dep`; a known pair changes nothing.
   void add(std::string_view task, std::string_view dep);
@@ -146,18 +146,14 @@ class DependencyGraph {
     GraphNumber node;
     std::uint32_t position;  // of its next dependency
   };
-  struct Slot {
-    GraphNumber node_plus_one;  // 0: empty
-    std::uint32_t hash;         // low half of the id's hash: probe start and filter
-  };
 
-  std::uint64_t hash(std::string_view id) const noexcept;
-  // The slot of `id`, or the empty slot where it would go.
-  std::size_t probe(std::string_view id, std::uint32_t id_hash) const noexcept;
-  GraphNumber find(std::string_view id) const noexcept;
+  std::uint64_t hash(std::string_view id) const noexcept { return index_.hasher()(id); }
+  GraphNumber find(std::string_view id, std::uint64_t id_hash) const noexcept;
+  GraphNumber find(std::string_view id) const noexcept { return find(id, hash(id)); }
   // The node of `id`, made if absent; `made` tells which.
   GraphNumber find_or_make(std::string_view id, bool& made);
-  void rehash(std::size_t slot_count);
+  // A live node for `id`, from the free list or new; not yet indexed.
+  GraphNumber new_node(std::string_view id);
   // Frees `node` if it has no pair and no completion.
   void reclaim_if_unused(GraphNumber node) noexcept;
   void unindex(GraphNumber node) noexcept;
@@ -170,13 +166,11 @@ class DependencyGraph {
   // cycle, with `path` left from the root to the edge's source; else kNoNode.
   GraphNumber search_cycle(std::vector<SearchFrame>& path) const;
 
-  HashKeys keys_;
+  FlatTable<GraphNumber, IdHasher> index_;
   std::vector<Node> nodes_;
   std::vector<std::uint64_t> completed_bits_;  // one word per 64 nodes of nodes_' capacity
   GraphNumber first_free_ = kNoNode;
   std::size_t free_count_ = 0;
-  std::unique_ptr<Slot[]> slots_;  // a power of two, or none
-  std::size_t slot_count_ = 0;
 };
 
 }  // namespace vesk

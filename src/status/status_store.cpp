@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
@@ -124,9 +125,8 @@ RecordCopies StatusStore::read_each(std::span<const Text> task_ids, Region& regi
     const auto ids = groups.items(g);
     if (ids.empty()) continue;
     // Three stages 8 ids apart: load the probe start, find the record and
-    // load its block, copy it out. get_status_batch of 100,000 ids in
-    // batches of 1,000 (best runs): 275 ns an id in input order and 483
-    // shuffled this way, 332 and 695 id by id.
+    // load its block, copy it out (gain: the get_status_batch rows of
+    // bench/run.py).
     const Map& map = shards_[g / groups.inner].records;
     map.read_shard(g % groups.inner, [&](const Map::ShardReader& reader) {
       const TaskStatusDict* found[32];
@@ -235,9 +235,8 @@ std::uint64_t StatusStore::sweep_shard(Shard& shard, double now, Region& region)
     // go at once. The heap lock is held throughout, so a write's entry is
     // pushed either before the pass (its record is judged) or after the drop
     // (it stays). If the pass fails for lack of memory, no entry was dropped:
-    // a later call still reaches every record left. All-expired cleanup of
-    // 100k records: 0.62 times the scanning peer's speed popping entry by
-    // entry, 2.0 sweeping.
+    // a later call still reaches every record left. Sweeping rather than
+    // popping entry by entry: the "all expired" rows of bench/run.py.
     shard.records.retain_into(
         [&](const std::string&, const TaskStatusDict& record) { return !record.expired(ttl_seconds_, now); },
         doomed, region.lock_hook());
@@ -264,9 +263,10 @@ std::uint64_t StatusStore::trim_shard(Shard& shard, std::uint64_t count, Region&
   shard.records.for_each([&](const std::string& task_id, const TaskStatusDict& record) {
     by_age.emplace_back(record.age_key(), task_id);
   }, region.lock_hook());
-  // Plain less-than: a NaN key is neither earlier nor later than any other.
-  std::stable_sort(by_age.begin(), by_age.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  // A total order, as the sort requires: a NaN key goes after every number.
+  std::stable_sort(by_age.begin(), by_age.end(), [](const auto& a, const auto& b) {
+    return a.first < b.first || (std::isnan(b.first) && !std::isnan(a.first));
+  });
   const std::uint64_t n = std::min<std::uint64_t>(by_age.size(), count);
   std::vector<TaskStatusDict> doomed;
   doomed.reserve(n);  // before the first removal

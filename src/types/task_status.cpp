@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "concurrent/flat_table.hpp"
 #include "module/errors.hpp"
 
 namespace vesk {
@@ -52,31 +53,15 @@ constexpr std::array<std::uint8_t, 64> kStatusSlots = [] {
   return slots;
 }();
 
-// a == b for texts of 4 to 16 bytes, with at most four loads: two words
-// (or half-words) from each end overlap in the middle.
-bool same_short_text(std::string_view a, std::string_view b) noexcept {
-  const std::size_t n = a.size();
-  if (b.size() != n) return false;
-  const auto ends_equal = [&](auto word) {
-    decltype(word) a_head, a_tail, b_head, b_tail;
-    std::memcpy(&a_head, a.data(), sizeof word);
-    std::memcpy(&b_head, b.data(), sizeof word);
-    std::memcpy(&a_tail, a.data() + n - sizeof word, sizeof word);
-    std::memcpy(&b_tail, b.data() + n - sizeof word, sizeof word);
-    return a_head == b_head && a_tail == b_tail;
-  };
-  return n >= 8 ? ends_equal(std::uint64_t{}) : ends_equal(std::uint32_t{});
-}
-
 // The code of a common status, or 0. Runs on every write: one table load
 // and at most one comparison.
 std::uint8_t status_code(std::string_view status) noexcept {
   constexpr std::size_t kShortest = common_status_length(false);
   constexpr std::size_t kLongest = common_status_length(true);
-  static_assert(kShortest >= 4 && kLongest <= 16, "same_short_text compares 4 to 16 bytes");
+  static_assert(kShortest >= 2, "status_slot reads the first two bytes");
   if (status.size() < kShortest || status.size() > kLongest) return 0;
   const std::uint8_t code = kStatusSlots[status_slot(status)];
-  return code != 0 && same_short_text(kCommonStatuses[code], status) ? code : 0;
+  return code != 0 && same_text(kCommonStatuses[code], status) ? code : 0;
 }
 
 // Number of times present (0 to 3) for the presence byte.
@@ -451,9 +436,9 @@ PyObject* text_or_none(std::uint8_t size, const std::uint64_t (&words)[2]) {
 // A dict with the keys of the fields in `wanted.present`, in field order, whose
 // status and worker_id are the wanted texts (None where not keyed) and whose
 // other values are None. Copying one is cheaper than building a dict key by
-// key (get_status_batch: about 1,400 instead of 2,700 instructions a record)
-// and, as statuses and worker ids repeat across records, leaves only the
-// times to set. The combinations in use lately are kept, direct-mapped.
+// key and, as statuses and worker ids repeat across records, leaves only the
+// times to set (gain: the get_status_batch rows of bench/run.py). The
+// combinations in use lately are kept, direct-mapped.
 PyObject* prototype(const PrototypeKey& wanted) {
   struct Entry {
     PrototypeKey key;

@@ -100,7 +100,7 @@ TEST(DependencyGraph, MillionTaskChainNeedsNoDeepRecursion) {
 }
 
 // Unused nodes go back to the free list and their numbers are reused: the
-// index's hole-closing deletion must keep every other id findable.
+// index's deletions must keep every other id findable.
 TEST(DependencyGraph, RemovalsReclaimNodesAndKeepTheRestFindable) {
   DependencyGraph graph(vesk::HashKeys{5, 6});
   std::mt19937 rng(11);
