@@ -39,7 +39,7 @@ struct ClassBase {
     // Qualified, so that the type gets a __module__ (pydoc and strict warnings
     // need one); __name__, __qualname__ and messages keep the bare name.
     static const std::string qualified_name = std::string(kModuleName) + "." + Derived::name;
-    static PyType_Spec spec{qualified_name.c_str(), static_cast<int>(sizeof(Instance<StateType>)),
+    static PyType_Spec spec{qualified_name.c_str(), kInstanceSize<StateType>,
                             0, Py_TPFLAGS_DEFAULT, slots};
     PyObject* created = create_type(&spec, Derived::name);
     PyObject* expected = nullptr;
