@@ -8,6 +8,7 @@
 #include "module/class_def.hpp"
 #include "module/errors.hpp"
 #include "module/frame.hpp"
+#include "module/once.hpp"
 #include "module/registry.hpp"
 
 namespace vesk {
@@ -48,7 +49,7 @@ PyRef new_module(PyObject* /*spec*/) {
 #endif
 
 std::atomic<std::int64_t> recorded_interpreter{-1};
-PyObject* cached_module = nullptr;  // one strong reference for the process
+std::atomic<PyObject*> cached_module{nullptr};  // one strong reference for the process
 
 struct ExportedClass {
   const char* name;
@@ -127,12 +128,14 @@ PyObject* initialise(PyObject* spec) {
   try {
     const std::int64_t interpreter = current_interpreter();
     check_interpreter(interpreter);
-    if (cached_module != nullptr) return PyRef::borrow(cached_module).release();
-    PyRef module = new_module(spec);
-    for (const ExportedClass& cls : exported_classes) register_class(module.get(), cls);
-    record_interpreter(interpreter);
-    cached_module = PyRef::borrow(module.get()).release();
-    return module.release();
+    // (a loader's create_module may be called by two threads at once)
+    PyObject* module = made_once(cached_module, [&] {
+      PyRef made = new_module(spec);
+      for (const ExportedClass& cls : exported_classes) register_class(made.get(), cls);
+      record_interpreter(interpreter);
+      return made;
+    });
+    return PyRef::borrow(module).release();
   } catch (...) {
     rethrow_if_thread_exit();
     return translate_current_exception();
