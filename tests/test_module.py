@@ -2,6 +2,7 @@
 
 import importlib.util
 import inspect
+import re
 import subprocess
 import sys
 
@@ -34,7 +35,7 @@ def test_second_initialisation_returns_the_cached_module():
 
 
 def test_extension_is_a_stable_abi_build():
-    assert _core.__file__.endswith(".abi3.so")
+    assert _core.__file__.endswith((".abi3.so", ".abi3t.so"))
 
 
 @pytest.mark.parametrize("name", CLASSES)
@@ -157,8 +158,9 @@ def test_only_the_main_interpreter_imports_the_module():
     assert run.returncode == 0, run.stderr
     *refused_isolated, refused_first, refused_after = run.stdout.splitlines()
     assert all(line.startswith("ImportError:") for line in refused_isolated)
-    assert refused_first == refused_after == ("ImportError: vesk_async_task._core does not support "
-                                              "subinterpreters: only the main interpreter can import it")
+    # (the abi3t build declares it, so the interpreter refuses first, in its own words)
+    for refused in (refused_first, refused_after):
+        assert refused.startswith("ImportError:") and re.search("does not support (loading in )?subinterpreters", refused)
 
 
 def test_extension_uses_only_the_stable_abi():

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "module/frame.hpp"
+#include "module/once.hpp"
 
 namespace vesk {
 
@@ -39,15 +40,10 @@ struct ClassBase {
     // Qualified, so that the type gets a __module__ (pydoc and strict warnings
     // need one); __name__, __qualname__ and messages keep the bare name.
     static const std::string qualified_name = std::string(kModuleName) + "." + Derived::name;
-    static PyType_Spec spec{qualified_name.c_str(), static_cast<int>(sizeof(Instance<StateType>)),
+    static PyType_Spec spec{qualified_name.c_str(), kInstanceSize<StateType>,
                             0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject* created = create_type(&spec, Derived::name);
-    PyObject* expected = nullptr;
-    if (!cached.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-      Py_DECREF(created);  // another thread stored its type first
-      return reinterpret_cast<PyTypeObject*>(expected);
-    }
-    return reinterpret_cast<PyTypeObject*>(created);
+    return reinterpret_cast<PyTypeObject*>(
+        made_once(cached, [] { return PyRef::steal(create_type(&spec, Derived::name)); }));
   }
 
   static bool is_instance(PyObject* obj) {

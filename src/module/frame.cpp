@@ -1,10 +1,13 @@
 #include "module/frame.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
+
+#include "module/once.hpp"
 
 namespace vesk {
 namespace {
@@ -75,18 +78,18 @@ void check_required(const Signature& sig, Py_ssize_t nargs, PyObject* const* slo
   }
 }
 
+// Created on first need and kept for the process. Throws PythonError.
 PyObject* panic_exception_type() {
-  static PyObject* type = nullptr;  // created once, kept for the process (GIL held)
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
+  static std::atomic<PyObject*> type{nullptr};
+  return made_once(type, [] {
+    return PyRef::steal(PyErr_NewExceptionWithDoc(
         "ext_runtime.PanicException",
         "\nThe exception raised when Velm code called from Python panics.\n\n"
         "Like SystemExit, this exception is derived from BaseException so that\n"
         "it will typically propagate all the way through the stack and cause the\n"
         "Python interpreter to exit.\n",
-        PyExc_BaseException, nullptr);
-  }
-  return type;
+        PyExc_BaseException, nullptr));
+  });
 }
 
 void report_failure(const char* message, const std::source_location* where) {
@@ -102,8 +105,12 @@ void report_failure(const char* message, const std::source_location* where) {
 
 void raise_panic(const char* message, const std::source_location* where) {
   report_failure(message, where);
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) return;  // the creation error stays set
+  PyObject* type = nullptr;
+  try {
+    type = panic_exception_type();
+  } catch (const PythonError&) {
+    return;  // the creation error stays set
+  }
   PyErr_SetString(type, message[0] != '\0' ? message : "panic from Velm code");
 }
 

@@ -87,16 +87,37 @@ void report_unraisable_current_exception(PyObject* context);
 
 // ---- instance layout ---------------------------------------------------------
 
+// The state of an instance of Class, whose type is `type` (classes are final).
+#if defined(Py_TARGET_ABI3T)
+// PyObject is opaque: the state is the data that a negative basicsize adds
+// after the base object, found through the type.
+template <class State>
+inline constexpr int kInstanceSize = -static_cast<int>(sizeof(State));
+
+template <class Class>
+typename Class::State& state_of(PyObject* self, PyTypeObject* type) noexcept {
+  static_assert(alignof(typename Class::State) <= alignof(std::max_align_t),
+                "type data is aligned only to max_align_t");
+  return *static_cast<typename Class::State*>(PyObject_GetTypeData(self, type));
+}
+template <class Class>
+typename Class::State& state_of(PyObject* self) noexcept {
+  return state_of<Class>(self, Class::type());
+}
+#else
 template <class State>
 struct Instance {
   PyObject_HEAD
   State state;
 };
-
 template <class State>
-State& state_of(PyObject* self) noexcept {
-  return reinterpret_cast<Instance<State>*>(self)->state;
+inline constexpr int kInstanceSize = static_cast<int>(sizeof(Instance<State>));
+
+template <class Class>
+typename Class::State& state_of(PyObject* self, PyTypeObject* = nullptr) noexcept {
+  return reinterpret_cast<Instance<typename Class::State>*>(self)->state;
 }
+#endif
 
 namespace frame_detail {
 
@@ -206,7 +227,6 @@ PyObject* run_body(State& state, Values&& values) {
 template <class Class, auto Body, const auto& Parameters>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  using State = typename Class::State;
   using Values = typename frame_detail::BodyArgs<
       typename frame_detail::FunctionTraits<decltype(Body)>::Args>::Values;
   constexpr std::size_t N = std::tuple_size_v<Values>;
@@ -219,7 +239,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* result = nullptr;
     {
       CallArena arena;
-      result = frame_detail::run_body<Body>(state_of<State>(self),
+      result = frame_detail::run_body<Body>(state_of<Class>(self),
                                             frame_detail::convert_all<Values>(Parameters, slots, arena));
     }
     return frame.finish(result);
@@ -235,7 +255,6 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <class Class, auto Body, const auto& Parameters>
 PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  using State = typename Class::State;
   using Values = typename frame_detail::BodyArgs<
       typename frame_detail::FunctionTraits<decltype(Body)>::Args>::Values;
   constexpr std::size_t N = std::tuple_size_v<Values>;
@@ -254,7 +273,7 @@ PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     {
       CallArena arena;
       result = frame_detail::run_body<Body>(
-          state_of<State>(slots[0]),
+          state_of<Class>(slots[0]),
           frame_detail::convert_slots<Values>(Parameters.params.data() + 1, slots + 1, arena,
                                               std::make_index_sequence<N>{}));
     }
@@ -268,11 +287,10 @@ PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
 // METH_NOARGS entry.
 template <class Class, auto Body>
 PyObject* noargs_entry(PyObject* self, PyObject*) {
-  using State = typename Class::State;
   FrameScope frame;
   try {
     if (!Class::is_instance(self)) throw_wrong_instance(self, Class::name);
-    return frame.finish(frame_detail::run_body<Body>(state_of<State>(self), std::tuple<>{}));
+    return frame.finish(frame_detail::run_body<Body>(state_of<Class>(self), std::tuple<>{}));
   } catch (...) {
     rethrow_if_thread_exit();
     return frame.finish(translate_current_exception());
@@ -296,7 +314,7 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (alloc == nullptr) alloc = PyType_GenericAlloc;
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) throw_python_error();  // `state` is destroyed on the way out
-    new (&state_of<State>(obj)) State(std::move(state));
+    new (&state_of<Class>(obj, type)) State(std::move(state));
     return frame.finish(obj);
   } catch (...) {
     rethrow_if_thread_exit();
@@ -312,7 +330,7 @@ void dealloc_entry(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   FrameScope frame;
   try {
-    reinterpret_cast<Instance<State>*>(self)->state.~State();
+    state_of<Class>(self, type).~State();
   } catch (...) {
     rethrow_if_thread_exit();
     report_unraisable_current_exception(reinterpret_cast<PyObject*>(type));

@@ -93,12 +93,16 @@ void release_set_aside();
 
 // Drops a reference without running Python code: a reference that is not the
 // last one only counts down (no finalizer can run) when the interpreter lock
-// is held; a last one is set aside for release_set_aside().
+// is held; a last one is set aside for release_set_aside(). Under abi3t every
+// one is set aside: without the lock, the count read may be stale before the
+// decrement.
 inline void release_reference(PyObject* obj) noexcept {
+#if !defined(Py_TARGET_ABI3T)
   if (holds_interpreter_lock() && Py_REFCNT(obj) > 1) {
     Py_DECREF(obj);
     return;
   }
+#endif
   gil_detail::set_aside(obj);
 }
 

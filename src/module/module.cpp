@@ -1,20 +1,37 @@
 // Module initialisation: single-phase, one interpreter per process (the main
 // one), the five classes registered in order into the module and its __all__.
+#include <atomic>
 #include <cstdint>
 
 #include "module/class_def.hpp"
 #include "module/errors.hpp"
 #include "module/frame.hpp"
+#include "module/once.hpp"
 #include "module/registry.hpp"
 #include "module/signal_thread.hpp"
 
 namespace vesk {
 namespace {
 
+constexpr char kModuleDoc[] = "VeskAsyncTask Core Python 模块";
+
+#if defined(Py_TARGET_ABI3T)
+// The module object with its functions and docstring; the classes come later.
+PyRef new_module(PyObject* spec) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) throw_python_error();
+  PyRef module = PyRef::steal(PyModule_NewObject(name.get()));
+  if (!module || PyModule_AddFunctions(module.get(), queue_wakeup_functions) < 0 ||
+      PyModule_SetDocString(module.get(), kModuleDoc) < 0) {
+    throw_python_error();
+  }
+  return module;
+}
+#else
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_core",
-    "VeskAsyncTask Core Python 模块",
+    kModuleDoc,
     0,        // no per-module state
     queue_wakeup_functions,  // private helpers of the asyncio view
     nullptr,  // no multi-phase slots
@@ -23,7 +40,14 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-PyObject* cached_module = nullptr;  // one strong reference for the process
+PyRef new_module(PyObject* /*spec*/) {
+  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
+  if (!module) throw_python_error();
+  return module;
+}
+#endif
+
+std::atomic<PyObject*> cached_module{nullptr};  // one strong reference for the process
 
 struct ExportedClass {
   const char* name;
@@ -76,17 +100,19 @@ void refuse_subinterpreters() {
   }
 }
 
-PyObject* initialise() {
+// Makes the module once; a second initialisation hands back the same one.
+PyObject* initialise(PyObject* spec) {
   FrameScope frame;
   try {
     refuse_subinterpreters();
-    if (cached_module != nullptr) return PyRef::borrow(cached_module).release();
-    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
-    if (!module) throw_python_error();
-    for (const ExportedClass& cls : exported_classes) register_class(module.get(), cls);
-    record_signal_thread();
-    cached_module = PyRef::borrow(module.get()).release();
-    return module.release();
+    // (a loader's create_module may be called by two threads at once)
+    PyObject* module = made_once(cached_module, [&] {
+      PyRef made = new_module(spec);
+      for (const ExportedClass& cls : exported_classes) register_class(made.get(), cls);
+      record_signal_thread();
+      return made;
+    });
+    return PyRef::borrow(module).release();
   } catch (...) {
     rethrow_if_thread_exit();
     return translate_current_exception();
@@ -96,4 +122,28 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace vesk
 
-PyMODINIT_FUNC PyInit__core() { return vesk::initialise(); }
+#if defined(Py_TARGET_ABI3T)
+// The module is described by slots; its create function makes the one module
+// of the process (nothing is left for the loader to add to it).
+namespace vesk {
+namespace {
+PyObject* create_module(PyObject* spec, PyModuleDef* /*definition*/) { return initialise(spec); }
+
+PyABIInfo_VAR(abi_info);
+// Written out: PySlot_END leaves fields to -Wmissing-field-initializers.
+constexpr PySlot kEndOfSlots = {0, 0, {0}, {nullptr}};
+PySlot module_slots[] = {
+    PySlot_PTR(Py_mod_abi, &abi_info),
+    PySlot_PTR(Py_mod_create, &create_module),
+    PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
+    // The lock stays on until the suite has run on a free-threaded interpreter.
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_USED),
+    kEndOfSlots,
+};
+}  // namespace
+}  // namespace vesk
+
+PyMODEXPORT_FUNC PyModExport__core() { return vesk::module_slots; }
+#else
+PyMODINIT_FUNC PyInit__core() { return vesk::initialise(nullptr); }
+#endif

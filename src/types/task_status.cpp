@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
 #include "concurrent/flat_table.hpp"
 #include "module/errors.hpp"
+#include "module/once.hpp"
 
 namespace vesk {
 namespace {
@@ -99,22 +101,18 @@ constexpr std::array<const char*, 7> kKeyNames = {"status", "submit_time", "star
 
 // Interned key strings and common status strings, created on first use and
 // kept for the process (one interpreter per process). GIL held.
-PyObject* interned(PyObject*& slot, const char* text) {
-  if (slot == nullptr) {
-    slot = PyUnicode_InternFromString(text);
-    if (slot == nullptr) throw_python_error();
-  }
-  return slot;
+PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
+  return made_once(slot, [text] { return PyRef::steal(PyUnicode_InternFromString(text)); });
 }
 
 PyObject* key(Field field) {
-  static std::array<PyObject*, 7> keys{};
+  static std::array<std::atomic<PyObject*>, 7> keys{};
   const auto i = static_cast<unsigned>(field);
   return interned(keys[i], kKeyNames[i]);
 }
 
 PyRef common_status_object(std::uint8_t code) {
-  static std::array<PyObject*, kCommonStatuses.size()> statuses{};
+  static std::array<std::atomic<PyObject*>, kCommonStatuses.size()> statuses{};
   return PyRef::borrow(interned(statuses[code], kCommonStatuses[code].data()));
 }
 
@@ -143,6 +141,21 @@ std::optional<double> lenient_float(PyObject* value) {
 void set_item(PyObject* dict, Field field, PyRef value) {
   if (!value) throw_python_error();
   if (PyDict_SetItem(dict, key(field), value.get()) < 0) throw_python_error();
+}
+
+// The value of `key` in `dict` as a strong reference, empty when absent.
+// Throws PythonError. GIL held.
+PyRef dict_value(PyObject* dict, PyObject* key) {
+#if Py_LIMITED_API + 0 >= 0x030D0000
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(dict, key, &found) < 0) throw PythonError{};
+  return PyRef::steal(found);
+#else
+  // Borrowed, then owned before anything can run: exact under the interpreter lock.
+  PyObject* found = PyDict_GetItemWithError(dict, key);
+  if (found == nullptr && PyErr_Occurred() != nullptr) throw PythonError{};
+  return PyRef::borrow(found);
+#endif
 }
 
 PyRef new_text(std::string_view text) {
@@ -310,13 +323,9 @@ TaskStatusDict TaskStatusDict::from_dict(PyObject* dict) {
   std::array<PyRef, 7> values;
   for (unsigned i = 0; i < values.size(); ++i) {
     const auto field = static_cast<Field>(i);
-    PyObject* found = PyDict_GetItemWithError(dict, key(field));
-    if (found == nullptr) {
-      if (PyErr_Occurred() != nullptr) throw PythonError{};
-      continue;
-    }
-    values[i] = PyRef::borrow(found);
+    values[i] = dict_value(dict, key(field));
     PyObject* value = values[i].get();
+    if (value == nullptr) continue;
     switch (field) {
       case Field::Status:
         if (auto text = lenient_text(value)) builder.set_status(*text);
