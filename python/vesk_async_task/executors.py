@@ -24,6 +24,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Protocol
 
 DASK_EXTRA = "pip install 'vesk_async_task[dask]'"
+START_TIMEOUT = 60.0  # seconds for a worker process to start
 CONNECT_TIMEOUT = 10.0  # seconds to reach a Dask scheduler
 CLOSE_TIMEOUT = 10.0  # seconds to close a Dask client or local cluster
 
@@ -113,7 +114,13 @@ class ProcessExecutor:
                                    initializer=ignore_interrupts)
 
     def start(self) -> None:
+        """Starts the workers now, so that their start-up is not taken for the run's."""
         self.pool = self._new_pool()
+        for started in [self.pool.submit(os.getpid) for _ in range(self.slots)]:
+            try:
+                started.result(timeout=START_TIMEOUT)
+            except Exception as error:
+                raise ExecutorLost(f"the process pool cannot start workers: {error!r}") from None
 
     def submit(self, done: Done, body: Body, *args: Any) -> None:
         assert self.pool is not None
