@@ -11,8 +11,8 @@ process). The pool and the Dask cluster are started before each run and shut
 down after it, outside the timings, as the demo does around its clock (an idle
 cluster left running would add its own CPU to the other rows).
 
-    python bench/bench_executors.py            # about five minutes
-    python bench/bench_executors.py --quick    # small sizes, about a minute
+    python bench/bench_executors.py            # a quarter of an hour on a busy 2-core machine
+    python bench/bench_executors.py --quick    # small sizes, a minute or two
 """
 
 from __future__ import annotations
