@@ -20,10 +20,12 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib.util
+import multiprocessing
 import os
 import statistics
 import sys
 import time
+from concurrent.futures import ProcessPoolExecutor
 from typing import Any
 
 from vesk_async_task import demo
@@ -47,6 +49,21 @@ class AlreadyStarted:
 
     def shutdown(self, abandon: bool) -> None:
         pass
+
+
+def spin(seconds: float) -> None:
+    end = time.thread_time() + seconds
+    while time.thread_time() < end:
+        pass
+
+
+def cores_to_spare(processes: int = 2, seconds: float = 0.5) -> float:
+    """CPU seconds per wall second that `processes` spinning processes get now."""
+    with ProcessPoolExecutor(processes, mp_context=multiprocessing.get_context("spawn")) as pool:
+        list(pool.map(spin, [0.0] * processes))  # started before the clock
+        began = time.perf_counter()
+        list(pool.map(spin, [seconds] * processes))
+        return processes * seconds / (time.perf_counter() - began)
 
 
 def new_executor(name: str, workers: int) -> Any:
@@ -96,7 +113,7 @@ def main() -> None:
         workloads = [("default work", 20_000, 2_000, None), ("--work-ms 20", 400, 200, 20)]
     with_dask = not args.no_dask and importlib.util.find_spec("distributed") is not None
 
-    load_before = os.getloadavg()[0]
+    load_before, cores_before = os.getloadavg()[0], cores_to_spare()
     executors = ["threads", "processes", *(["dask"] if with_dask else [])]
     rows: dict[tuple[str, str], list[tuple[float, float]]] = {}
     sizes: dict[tuple[str, str], int] = {}
@@ -108,10 +125,11 @@ def main() -> None:
                 rows.setdefault((name, label), []).append(measure(workflow, args.workers, work_ms, name))
                 sizes[(name, label)] = size
 
-    # Other programs' load decides what share of the cores the pool's processes get.
+    # Other programs' load decides how much CPU the pool's processes can get.
     print(f"CPython {sys.version.split()[0]}, {os.cpu_count()} CPUs, {args.workers} slots per executor, "
           f"median of {repeats} interleaved runs; load average {load_before:.1f} before, "
-          f"{os.getloadavg()[0]:.1f} after")
+          f"{os.getloadavg()[0]:.1f} after; two spinning processes got {cores_before:.2f} cores "
+          f"before, {cores_to_spare():.2f} after")
     print(f"{'executor':10} {'workload':14} {'tasks':>6} {'wall s':>8} {'tasks/s':>9} {'CPU here/task':>14}")
     median: dict[tuple[str, str], tuple[float, float]] = {}
     for key, runs in rows.items():
