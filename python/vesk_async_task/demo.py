@@ -1,7 +1,8 @@
 """Run a workflow of tasks on worker threads, scheduled by their dependencies.
 
     python -m vesk_async_task [--tasks N] [--seed N] [--fail-rate P] [--workers N]
-                              [--ttl S] [--max-records N] [--strict]
+                              [--ttl S] [--max-records N] [--strict] [--work-ms N]
+                              [--executor {threads,processes,dask}] [--dask-scheduler ADDRESS]
     python -m vesk_async_task --workflow FILE [--workers N] [--ttl S] ...
 
 A scheduler declares every dependency on a PyTaskDependencyManager (refusing a
@@ -13,12 +14,18 @@ records and archives finished ones through a PyBatchedUpdater. At the end the
 run is checked: every task ran exactly once, and only after all of its
 prerequisites had completed. Ctrl-C stops the workers and reports the part
 that ran (exit status 130).
+
+With --executor processes or dask, the task bodies run on a process pool or a
+Dask cluster instead, while the four objects stay in this process: a dispatcher
+thread takes tasks from the queue and keeps at most twice --workers of them in
+flight, and the executor's callbacks record their outcomes.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import hashlib
 import itertools
 import json
@@ -39,6 +46,16 @@ from vesk_async_task import (
     PyShardedTaskStatus,
     PyTaskDependencyManager,
 )
+from vesk_async_task.executors import (
+    DaskExecutor,
+    Executor,
+    ExecutorLost,
+    ExtraMissing,
+    Outcome,
+    ProcessExecutor,
+    TaskLost,
+    timed_call,
+)
 
 EXIT_BAD_INPUT = 2
 EXIT_CHECK_FAILED = 1
@@ -48,6 +65,7 @@ FAILED_LISTED = 5
 LARGE_WORKFLOW = 100_000  # tasks; building and declaring one takes seconds, so say so
 BYTES_PER_TASK = 2048  # a synthetic task's share of a run's peak memory, with room to spare
 UNKNOWN_MEMORY = 1 << 40  # bytes assumed where the system does not tell
+EXECUTORS = ("threads", "processes", "dask")
 
 
 class WorkflowError(Exception):
@@ -168,6 +186,7 @@ class Counters:
     started_at: dict[str, int] = field(default_factory=dict)
     finished_at: dict[str, int] = field(default_factory=dict)
     failed: set[str] = field(default_factory=set)
+    lost: dict[str, str] = field(default_factory=dict)  # failed without an outcome: why
     worker_of: dict[str, str] = field(default_factory=dict)
     waits: list[float] = field(default_factory=list)
     archive: list[tuple[str, Any]] = field(default_factory=list)
@@ -176,29 +195,55 @@ class Counters:
     archived: int = 0
 
 
-def simulated_work(task: Task) -> str:
-    """A little CPU work standing in for a real task."""
+DEFAULT_ROUNDS = 200  # SHA-256 rounds of a task without --work-ms
+ROUNDS_PER_CLOCK_READ = 20
+
+
+def simulated_work(task: Task, work_ms: int | None = None) -> str:
+    """CPU work standing in for a real task: DEFAULT_ROUNDS rounds of SHA-256, or
+    with work_ms, rounds until this thread has spent that much CPU time (so that
+    threads that share the interpreter lock each do the full amount)."""
     digest = task.task_id.encode()
-    for _ in range(200):
-        digest = hashlib.sha256(digest).digest()
+    if work_ms is None:
+        for _ in range(DEFAULT_ROUNDS):
+            digest = hashlib.sha256(digest).digest()
+    else:
+        deadline = time.thread_time() + work_ms / 1e3
+        while time.thread_time() < deadline:
+            for _ in range(ROUNDS_PER_CLOCK_READ):
+                digest = hashlib.sha256(digest).digest()
     if task.fails:
         raise RuntimeError(f"task {task.task_id} failed on purpose")
     return digest.hex()[:12]
 
 
+STOP = ""  # the queue entry that ends a worker or the dispatcher; no task id is empty
+STOP_PRIORITY = -(2**31)  # ahead of every task
+
+
 class Run:
-    def __init__(self, workflow: Workflow, workers: int, ttl: int, max_records: int) -> None:
+    """A workflow run. Without an executor, worker threads take tasks from the
+    queue and run them; with one, a dispatcher thread takes them and keeps at
+    most twice the executor's slots in flight, and completions come back
+    through the executor's callbacks."""
+
+    def __init__(self, workflow: Workflow, workers: int, ttl: int, max_records: int,
+                 work_ms: int | None = None, executor: Executor | None = None) -> None:
         self.workflow = workflow
         self.worker_count = workers
         self.max_records = max_records
         self.ttl = ttl
+        self.work_ms = work_ms
+        self.executor = executor
         self.store = PyShardedTaskStatus(16, ttl)
         self.dependencies = PyTaskDependencyManager()
         self.queue = PyPriorityTaskQueue(0)
         self.archive = PyBatchedUpdater(1000)
         self.counters = Counters()
         self.enqueued_at: dict[str, float] = {}
-        self.finished: queue.SimpleQueue[tuple[str, bool]] = queue.SimpleQueue()
+        self.finished: queue.SimpleQueue[tuple[str, bool] | RunError] = queue.SimpleQueue()
+        self.in_flight_slots = threading.Semaphore(2 * workers)
+        self.closed = False  # set under counters.lock; a closed run records nothing more
         self.stop = threading.Event()
         self.monitor_stop = threading.Event()  # set once the workers are stopped
         self.workers: list[threading.Thread] = []
@@ -230,11 +275,14 @@ class Run:
         queued = {t for t, is_ready in zip(all_ids, ready) if is_ready}
         while in_flight:
             try:
-                task_id, succeeded = self.finished.get(timeout=1.0)
+                finished = self.finished.get(timeout=1.0)
             except queue.Empty:
                 if not all(worker.is_alive() for worker in self.workers):
                     raise RunError("a worker thread stopped unexpectedly") from None
                 continue
+            if isinstance(finished, RunError):
+                raise finished
+            task_id, succeeded = finished
             in_flight -= 1
             if not succeeded:
                 continue  # its dependents never become ready
@@ -250,33 +298,79 @@ class Run:
 
     # -- workers --
 
-    def work(self, name: str) -> None:
+    def record_start(self, task_id: str, worker: str | None) -> None:
         counters = self.counters
-        while not self.stop.is_set():
-            try:
-                task_id = self.queue.get(timeout=0.05)
-            except Exception:
-                continue  # "Queue is empty" after the timeout: check for the end
-            task = self.workflow.tasks[task_id]
-            start = time.time()
-            with counters.lock:
-                counters.waits.append(time.monotonic() - self.enqueued_at[task_id])
-                counters.runs[task_id] = counters.runs.get(task_id, 0) + 1
-                counters.started_at[task_id] = next(counters.sequence)
-                counters.worker_of[task_id] = name
-            self.store.update_status_fast(task_id, "running", None, start, None, name)
-            try:
-                result: str | None = simulated_work(task)
-                status = "completed"
-            except Exception:
-                result, status = None, "failed"
-            self.store.update_status_fast(task_id, status, None, start, time.time(), name)
-            with counters.lock:
+        with counters.lock:
+            counters.waits.append(time.monotonic() - self.enqueued_at[task_id])
+            counters.runs[task_id] = counters.runs.get(task_id, 0) + 1
+            counters.started_at[task_id] = next(counters.sequence)
+            counters.worker_of[task_id] = worker or "-"
+        self.store.update_status_fast(task_id, "running", None, time.time(), None, worker)
+
+    def record_finish(self, task_id: str, outcome: Outcome, lost: str | None = None) -> None:
+        status = "completed" if outcome.completed else "failed"
+        counters = self.counters
+        with counters.lock:  # the store too, so that a closed run's report sees no late write
+            if self.closed:
+                return
+            self.store.update_status_fast(task_id, status, None, outcome.started, outcome.ended, outcome.worker)
+            counters.finished_at[task_id] = next(counters.sequence)
+            if outcome.worker is not None:
+                counters.worker_of[task_id] = outcome.worker
+            if not outcome.completed:
+                counters.failed.add(task_id)
+            if lost is not None:
+                counters.lost[task_id] = lost
+            counters.archive.append((task_id, {"status": status, "result": outcome.result}))
+        self.finished.put((task_id, outcome.completed))
+
+    def work(self, name: str) -> None:
+        while (task_id := self.queue.get()) != STOP:
+            self.record_start(task_id, name)
+            outcome = timed_call(name, simulated_work, self.workflow.tasks[task_id], self.work_ms)
+            self.record_finish(task_id, outcome)
+
+    def dispatch(self, executor: Executor) -> None:
+        try:
+            while True:
+                self.in_flight_slots.acquire()
+                task_id = self.queue.get()
+                if task_id == STOP:
+                    return
+                self.record_start(task_id, None)
+                executor.submit(functools.partial(self.remote_finish, task_id),
+                                simulated_work, self.workflow.tasks[task_id], self.work_ms)
+        except ExecutorLost as error:
+            self.finished.put(RunError(str(error)))
+        except Exception as error:
+            self.finished.put(RunError(f"could not hand a task to {executor.description}: {error!r}"))
+
+    def remote_finish(self, task_id: str, outcome: Outcome | TaskLost | ExecutorLost) -> None:
+        """An executor's callback, on one of its threads."""
+        if isinstance(outcome, ExecutorLost):
+            self.finished.put(RunError(str(outcome)))
+            return
+        if isinstance(outcome, TaskLost):
+            now = time.time()
+            self.record_finish(task_id, Outcome(False, None, now, now), lost=str(outcome))
+        else:
+            self.record_finish(task_id, outcome)
+        self.in_flight_slots.release()
+
+    def close(self, lose_unfinished: str | None) -> None:
+        """Ends all recording; with lose_unfinished, the tasks that started and
+        did not finish are recorded as failed, for that reason."""
+        counters = self.counters
+        with counters.lock:
+            self.closed = True
+            if lose_unfinished is None:
+                return
+            now = time.time()
+            for task_id in counters.started_at.keys() - counters.finished_at.keys():
+                self.store.update_status_fast(task_id, "failed", None, None, now, None)
                 counters.finished_at[task_id] = next(counters.sequence)
-                if status == "failed":
-                    counters.failed.add(task_id)
-                counters.archive.append((task_id, {"status": status, "result": result}))
-            self.finished.put((task_id, status == "completed"))
+                counters.failed.add(task_id)
+                counters.lost[task_id] = lose_unfinished
 
     # -- monitoring --
 
@@ -298,24 +392,48 @@ class Run:
 
     def execute(self, progress: Progress) -> None:
         """Runs the workflow; however it ends (an interrupt included), the
-        threads are stopped and the elapsed time is kept."""
-        self.workers = workers = [
-            threading.Thread(target=self.work, args=(f"worker-{n}",), daemon=True)
-            for n in range(self.worker_count)
-        ]
+        threads and the executor are stopped and the elapsed time is kept."""
+        if self.executor is None:
+            self.workers = [threading.Thread(target=self.work, args=(f"worker-{n}",), daemon=True)
+                            for n in range(self.worker_count)]
+        else:
+            self.workers = [threading.Thread(target=self.dispatch, args=(self.executor,), daemon=True)]
         monitor = threading.Thread(target=self.monitor, args=(progress,), daemon=True)
         began = time.monotonic()
+        ending: BaseException | None = None
         try:
-            for thread in [*workers, monitor]:
+            if self.executor is not None:
+                self.start_executor(self.executor)
+                began = time.monotonic()
+            for thread in [*self.workers, monitor]:
                 thread.start()
             self.schedule()
+        except BaseException as error:
+            ending = error
+            raise
         finally:
-            self.stop.set()
-            for worker in workers:
-                join_if_started(worker)
-            self.monitor_stop.set()  # only now: its last pass archives every task the workers finished
-            join_if_started(monitor)
+            self.stop_threads(monitor)
+            self.close(f"the run stopped: {ending}" if isinstance(ending, RunError) else None)
+            if self.executor is not None:
+                self.executor.shutdown(abandon=ending is not None)
             self.elapsed = time.monotonic() - began
+
+    def start_executor(self, executor: Executor) -> None:
+        print(f"starting {executor.description}", file=sys.stderr)
+        try:
+            executor.start()
+        except ExecutorLost as error:
+            raise RunError(str(error)) from None
+
+    def stop_threads(self, monitor: threading.Thread) -> None:
+        self.stop.set()
+        for _ in self.workers:
+            self.queue.put(STOP_PRIORITY, STOP, float("-inf"))
+        self.in_flight_slots.release()  # a dispatcher waiting for a slot goes on to take STOP
+        for worker in self.workers:
+            join_if_started(worker)
+        self.monitor_stop.set()  # only now: its last pass archives every task the workers finished
+        join_if_started(monitor)
 
 
 def join_if_started(thread: threading.Thread) -> None:
@@ -443,15 +561,16 @@ def record_counts(run: Run) -> RecordCounts:
     )
 
 
-def report(run: Run, problems: list[str], out: TextIO, interrupted: bool = False) -> None:
+def report(run: Run, problems: list[str], out: TextIO, ended_early: str | None = None) -> None:
+    """The summary; ended_early says why a run that did not finish stopped."""
     counters = run.counters
     ran = sum(counters.runs.values())
     elapsed = run.elapsed
     blocked = blocked_by_failure(run.workflow, counters.failed)
     records = record_counts(run)
     unfinished = sum(1 for task_id in counters.started_at if task_id not in counters.finished_at)
-    if interrupted:
-        out.write("interrupted: the workers were stopped; this is the part that ran\n")
+    if ended_early is not None:
+        out.write(f"{ended_early}; this is the part that ran\n")
     out.write(
         f"ran {ran} of {count_of(len(run.workflow.tasks), 'task')} on {count_of(run.worker_count, 'worker')} "
         f"in {elapsed:.2f} s: {ran / elapsed if elapsed else 0.0:,.0f} tasks/s\n"
@@ -466,6 +585,9 @@ def report(run: Run, problems: list[str], out: TextIO, interrupted: bool = False
     if counters.failed:
         first = sorted(counters.failed, key=lambda t: counters.finished_at[t])[:FAILED_LISTED]
         out.write(f"  first failed: {', '.join(first)}\n")
+    if counters.lost:
+        task_id, reason = min(counters.lost.items(), key=lambda item: counters.finished_at[item[0]])
+        out.write(f"  {len(counters.lost)} of them lost without an outcome, first {task_id}: {reason}\n")
     out.write(
         f"status records: {records.made} made = {records.expired} expired ({run.ttl} s after "
         f"their task ended) + {records.trimmed} trimmed (the oldest beyond {run.max_records}) "
@@ -478,7 +600,7 @@ def report(run: Run, problems: list[str], out: TextIO, interrupted: bool = False
         write_run_order(run, blocked, out)
     if problems:
         out.write(f"CHECK FAILED: {count_of(len(problems), 'problem')}, first: {problems[0]}\n")
-    elif interrupted:
+    elif ended_early is not None:
         out.write("check passed for the tasks that ran: each ran once, after all of its prerequisites\n")
     elif blocked:
         out.write(
@@ -505,7 +627,7 @@ def write_run_order(run: Run, blocked: set[str], out: TextIO) -> None:
         out.write(f"  {number:2}. {task_id:<{width}}  {counters.worker_of[task_id]}  {outcome}\n")
     for task_id in run.workflow.tasks:
         if task_id not in counters.started_at:
-            reason = "a prerequisite failed" if task_id in blocked else "interrupted first"
+            reason = "a prerequisite failed" if task_id in blocked else "the run stopped first"
             out.write(f"   -  {task_id:<{width}}  not run: {reason}\n")
 
 
@@ -543,11 +665,12 @@ SYNTHETIC_DEFAULTS = {"tasks": 20_000, "seed": 1, "fail_rate": 0.0}
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m vesk_async_task",
-        description="Run a workflow of dependent tasks on worker threads.",
+        description="Run a workflow of dependent tasks on worker threads, a process pool or a Dask cluster.",
     )
     parser.add_argument("--tasks", type=whole_number(1),
                         help="size of the built-in synthetic workflow (default 20000)")
-    parser.add_argument("--workers", type=whole_number(1), default=4, help="worker threads (default 4)")
+    parser.add_argument("--workers", type=whole_number(1), default=4,
+                        help="tasks run at once: worker threads, pool processes or Dask slots (default 4)")
     parser.add_argument("--seed", type=int, help="seed of the synthetic workflow (default 1)")
     parser.add_argument("--workflow", metavar="FILE", help="run the workflow in this JSON file")
     parser.add_argument("--fail-rate", type=fraction,
@@ -559,7 +682,20 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
                         help="most status records kept at once (default 10000)")
     parser.add_argument("--strict", action="store_true",
                         help="exit with status 1 if any task failed or never ran")
+    parser.add_argument("--executor", choices=EXECUTORS,
+                        help="where task bodies run: worker threads of this process (the default), "
+                             "a process pool, or a Dask cluster (needs the extra 'dask')")
+    parser.add_argument("--dask-scheduler", metavar="ADDRESS",
+                        help="run on the Dask cluster of this scheduler, such as tcp://host:8786 "
+                             "(implies --executor dask; without it, dask starts a local cluster)")
+    parser.add_argument("--work-ms", type=whole_number(0),
+                        help=f"CPU milliseconds each task spends (default: {DEFAULT_ROUNDS} rounds of "
+                             "SHA-256, a fraction of a millisecond)")
     args = parser.parse_args(argv)
+    if args.executor is None:
+        args.executor = "threads" if args.dask_scheduler is None else "dask"
+    elif args.dask_scheduler is not None and args.executor != "dask":
+        parser.error(f"--dask-scheduler needs --executor dask, not {args.executor}")
     synthetic_only = [name for name in SYNTHETIC_DEFAULTS if getattr(args, name) is not None]
     if args.workflow is not None and synthetic_only:
         option = "--" + synthetic_only[0].replace("_", "-")
@@ -608,27 +744,41 @@ def main(argv: list[str] | None = None) -> int:
         return run_demo(args)
 
 
+def make_executor(args: argparse.Namespace) -> Executor | None:
+    """None for the worker threads; raises ExtraMissing for dask without distributed."""
+    if args.executor == "processes":
+        return ProcessExecutor(args.workers)
+    if args.executor == "dask":
+        return DaskExecutor(args.workers, args.dask_scheduler)
+    return None
+
+
 def run_demo(args: argparse.Namespace) -> int:
     run: Run | None = None
     progress: Progress | None = None
     try:
+        executor = make_executor(args)
         workflow = build_workflow(args)
         if not workflow.tasks:
             print("the workflow has no tasks: nothing to run")
             return 0
-        run = Run(workflow, args.workers, args.ttl, args.max_records)
+        run = Run(workflow, args.workers, args.ttl, args.max_records, args.work_ms, executor)
         if len(workflow.tasks) >= LARGE_WORKFLOW:
             declared = sum(len(task.after) for task in workflow.tasks.values())
             print(f"declaring {declared:,} dependencies", file=sys.stderr)
         run.declare()
         progress = Progress(len(workflow.tasks), sys.stderr)
         run.execute(progress)
-    except WorkflowError as error:
+    except (WorkflowError, ExtraMissing) as error:
         print(f"error: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except RunError as error:
         if progress is not None:
             progress.end()
+        if run is not None and run.counters.started_at:
+            report(run, check_run(run.workflow, run.counters, complete=False), sys.stdout,
+                   ended_early=f"stopped: {error}")
+            sys.stdout.flush()
         print(f"error: {error}", file=sys.stderr)
         return EXIT_CHECK_FAILED
     except KeyboardInterrupt:
@@ -638,7 +788,8 @@ def run_demo(args: argparse.Namespace) -> int:
             print("interrupted before the run started", file=sys.stderr)
         else:
             sys.stdout.flush()
-            report(run, check_run(run.workflow, run.counters, complete=False), sys.stdout, interrupted=True)
+            report(run, check_run(run.workflow, run.counters, complete=False), sys.stdout,
+                   ended_early="interrupted: the workers were stopped")
         return EXIT_INTERRUPTED
     progress.end()
     problems = check_run(workflow, run.counters)
@@ -653,4 +804,8 @@ def run_demo(args: argparse.Namespace) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # The package's copy of this module, so that worker processes find the task
+    # bodies it sends them by their module's name.
+    from vesk_async_task.demo import main as package_main
+
+    sys.exit(package_main())
