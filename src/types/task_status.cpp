@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 #include "concurrent/flat_table.hpp"
 #include "module/errors.hpp"
@@ -448,14 +450,7 @@ PyObject* text_or_none(std::uint8_t size, const std::uint64_t (&words)[2]) {
 // key and, as statuses and worker ids repeat across records, leaves only the
 // times to set (gain: the get_status_batch rows of bench/run.py). The
 // combinations in use lately are kept, direct-mapped.
-PyObject* prototype(const PrototypeKey& wanted) {
-  struct Entry {
-    PrototypeKey key;
-    PyObject* dict = nullptr;
-  };
-  static std::array<Entry, 256> cache;
-  Entry& entry = cache[wanted.slot(cache.size())];
-  if (entry.dict != nullptr && entry.key == wanted) return entry.dict;
+PyRef make_prototype(const PrototypeKey& wanted) {
   PyRef fresh = PyRef::steal(PyDict_New());
   if (!fresh) throw_python_error();
   for (unsigned i = 0; i < kKeyNames.size(); ++i) {
@@ -468,9 +463,43 @@ PyObject* prototype(const PrototypeKey& wanted) {
                                                  : Py_NewRef(Py_None));
     if (PyDict_SetItem(fresh.get(), key(field), value.get()) < 0) throw_python_error();
   }
-  Py_XDECREF(entry.dict);  // holds only str and None: its release runs no Python code
-  entry = Entry{wanted, fresh.release()};
-  return entry.dict;
+  return fresh;
+}
+
+// The interpreter lock guards the cache; without one (abi3t) a mutex does.
+// It is only ever tried, never waited for, and never held while Python code
+// may run: a thread that finds it taken makes a prototype of its own.
+#if defined(Py_TARGET_ABI3T)
+using PrototypeCacheLock = std::mutex;
+#else
+struct PrototypeCacheLock {
+  bool try_lock() noexcept { return true; }
+  void unlock() noexcept {}
+};
+#endif
+
+PyRef prototype(const PrototypeKey& wanted) {
+  struct Entry {
+    PrototypeKey key;
+    PyObject* dict = nullptr;
+  };
+  static std::array<Entry, 256> cache;
+  static PrototypeCacheLock cache_lock;
+  Entry& entry = cache[wanted.slot(cache.size())];
+  if (cache_lock.try_lock()) {
+    PyRef hit = entry.dict != nullptr && entry.key == wanted ? PyRef::borrow(entry.dict) : PyRef();
+    cache_lock.unlock();
+    if (hit) return hit;
+  }
+  PyRef fresh = make_prototype(wanted);
+  PyObject* replaced = nullptr;
+  if (cache_lock.try_lock()) {
+    replaced = std::exchange(entry.dict, fresh.clone().release());
+    entry.key = wanted;
+    cache_lock.unlock();
+  }
+  Py_XDECREF(replaced);  // holds only str and None: its release runs no Python code
+  return fresh;
 }
 
 // The prototype last used by a conversion, held so that a run of records of
@@ -512,7 +541,7 @@ PyObject* dict_from_block(const std::byte* block, LastPrototype& last) {
   // Held while it is copied: the copy may run the garbage collector, whose
   // finalizers may read records and replace the prototype in its cache.
   if (!last.dict || !(last.key == prototype_key)) {
-    last.dict = PyRef::borrow(prototype(prototype_key));
+    last.dict = prototype(prototype_key);
     last.key = prototype_key;
   }
   PyRef dict = PyRef::steal(PyDict_Copy(last.dict.get()));
