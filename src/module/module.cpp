@@ -1,9 +1,14 @@
 // Module initialisation: single-phase, one interpreter per process, the five
 // classes registered in order into the module and its __all__.
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cstdint>
+
+#if defined(_WIN32)
+#define NOMINMAX
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include "module/class_def.hpp"
 #include "module/errors.hpp"
@@ -72,10 +77,27 @@ void register_class(PyObject* module, const ExportedClass& cls) {
 // only after the module's init function has run. Asking it first means such a
 // refused import creates and records nothing. (Later versions ask before they
 // call the init function; earlier ones have no isolated subinterpreters.)
+// A function the interpreter exports but the stable ABI does not name; null if
+// this interpreter has none.
+void* interpreter_function(const char* name) {
+#if defined(_WIN32)
+  // The interpreter's own DLL (python3XY.dll, not the python3.dll of the
+  // stable ABI) is the one that holds PyInterpreterState_Get's code.
+  HMODULE interpreter = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(&PyInterpreterState_Get), &interpreter)) {
+    return nullptr;
+  }
+  return reinterpret_cast<void*>(GetProcAddress(interpreter, name));
+#else
+  return dlsym(RTLD_DEFAULT, name);
+#endif
+}
+
 void refuse_where_the_interpreter_will() {
   using Check = int (*)(const char*);
-  static const auto check = reinterpret_cast<Check>(
-      dlsym(RTLD_DEFAULT, "_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
+  static const auto check =
+      reinterpret_cast<Check>(interpreter_function("_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
   if (check != nullptr && check(kModuleName) < 0) throw_python_error();
 }
 
