@@ -56,6 +56,8 @@ import os, signal, threading, time
 from vesk_async_task import PyPriorityTaskQueue
 queue = PyPriorityTaskQueue(0)
 ran = []
+# A shell's background job starts with Ctrl-C ignored, and Python keeps that.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 signal.signal(signal.SIGUSR1, lambda *_: ran.append(time.monotonic()))
 def later(delay, action):
     threading.Timer(delay, action).start()
