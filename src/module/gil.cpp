@@ -76,7 +76,7 @@ void end_thread_from_handler() { _endthreadex(0); }
 // exception. Forget it (the C++ ABI's per-thread record starts with the list
 // of caught exceptions; leaving the handler would otherwise delete it, which
 // glibc answers with an abort), then end the thread with a new forced unwind.
-// (macOS's pthread_exit unwinds nothing either; then no handler gets here.)
+// (macOS's pthread_exit unwinds nothing: there no handler gets here.)
 extern "C" void* __cxa_get_globals() noexcept;  // C++ ABI; libc++abi's header omits it
 
 void end_thread_from_handler() {

@@ -73,10 +73,6 @@ void register_class(PyObject* module, const ExportedClass& cls) {
                "loaded in another interpreter of this process");
 }
 
-// CPython 3.12 refuses a single-phase module in an isolated subinterpreter
-// only after the module's init function has run. Asking it first means such a
-// refused import creates and records nothing. (Later versions ask before they
-// call the init function; earlier ones have no isolated subinterpreters.)
 // A function the interpreter exports but the stable ABI does not name; null if
 // this interpreter has none.
 void* interpreter_function(const char* name) {
@@ -94,6 +90,10 @@ void* interpreter_function(const char* name) {
 #endif
 }
 
+// CPython 3.12 refuses a single-phase module in an isolated subinterpreter
+// only after the module's init function has run. Asking it first means such a
+// refused import creates and records nothing. (Later versions ask before they
+// call the init function; earlier ones have no isolated subinterpreters.)
 void refuse_where_the_interpreter_will() {
   using Check = int (*)(const char*);
   static const auto check =
