@@ -54,6 +54,8 @@
 #include <utility>
 #include <vector>
 
+#include "intrinsics.hpp"
+
 namespace vesk {
 
 // Whether two texts are equal. Texts of 4 to 16 bytes, the usual ids and
@@ -128,7 +130,7 @@ class Window {
   explicit Window(const std::uint8_t* ctrl) noexcept {
     std::memcpy(&bits_, ctrl, sizeof bits_);
     if constexpr (std::endian::native == std::endian::big) {
-      bits_ = __builtin_bswap64(bits_);
+      bits_ = byte_swap64(bits_);
     }
   }
 
@@ -173,8 +175,8 @@ inline std::uint8_t tag_of(std::uint64_t hash) noexcept {
 // compiler can see, so a function doing nothing else looks pure and its
 // calls get dropped; the empty volatile asm keeps them.
 inline void prefetch_line(const void* address) noexcept {
-  __builtin_prefetch(address);
-  asm volatile("");
+  prefetch_for_read(address);
+  keep_call();
 }
 
 }  // namespace flat_table_detail
@@ -427,7 +429,7 @@ class FlatTable {
     // The next new entry goes right after this one: claim its line now, so
     // that the next insert does not wait for it with the shard locked.
     if (size_ < flat_table_detail::max_load(capacity_)) {
-      __builtin_prefetch(reinterpret_cast<const char*>(&entries_[size_]) + sizeof(Slot) - 1, 1);
+      prefetch_for_write(reinterpret_cast<const char*>(&entries_[size_]) + sizeof(Slot) - 1);
     }
   }
 

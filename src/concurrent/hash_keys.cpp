@@ -1,16 +1,38 @@
 #include "hash_keys.hpp"
 
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cerrno>
 #include <system_error>
+#include <thread>
+
+#if defined(_WIN32)
+#define NOMINMAX
+#include <windows.h>
+// windows.h first: bcrypt.h needs its types.
+#include <bcrypt.h>
+#elif defined(__APPLE__)
+#include <stdlib.h>
+#else
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+#endif
 
 namespace vesk {
 namespace {
 
+#if defined(_WIN32)
+// The system's preferred generator; it reads no file and does not fail short.
+void fill_random(unsigned char* out, std::size_t len) {
+  if (len > 0xFFFFFFFFu ||
+      !BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out, static_cast<ULONG>(len), BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    throw std::system_error(EIO, std::generic_category(), "cannot read random hash keys");
+  }
+}
+#elif defined(__APPLE__)
+// Seeded by the kernel, never fails and never blocks.
+void fill_random(unsigned char* out, std::size_t len) { ::arc4random_buf(out, len); }
+#else
 // Calls read_some(out + filled, len - filled) until `len` bytes are filled,
 // retrying on EINTR; true if all were filled.
 template <class ReadSome>
@@ -49,6 +71,7 @@ void fill_random(unsigned char* out, std::size_t len) {
   }
   throw std::system_error(errno, std::generic_category(), "cannot read random hash keys");
 }
+#endif
 
 struct ThreadKeys {
   bool seeded = false;
@@ -79,8 +102,8 @@ HashKeys next_hash_keys() {
 
 std::size_t default_shard_count() {
   static const std::size_t count = [] {
-    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-    const std::size_t processors = online > 0 ? static_cast<std::size_t>(online) : 1;
+    const unsigned online = std::thread::hardware_concurrency();  // 0 when unknown
+    const std::size_t processors = online > 0 ? online : 1;
     return std::bit_ceil(processors * 4);
   }();
   return count;

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "intrinsics.hpp"
+
 namespace vesk {
 namespace {
 
@@ -10,7 +12,7 @@ std::uint64_t load_le64(const unsigned char* bytes) noexcept {
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
   if constexpr (std::endian::native == std::endian::big) {
-    word = __builtin_bswap64(word);
+    word = byte_swap64(word);
   }
   return word;
 }

@@ -1,9 +1,13 @@
 #include "module/gil.hpp"
 
-#include <pthread.h>
-
 #include <mutex>
 #include <vector>
+
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <pthread.h>
+#endif
 
 namespace vesk {
 namespace gil_detail {
@@ -88,11 +92,16 @@ void release_set_aside() {
   releasing = false;
 }
 
-#if !defined(__GLIBCXX__)
+#if defined(_WIN32)
+// The interpreter ends a thread there with _endthreadex, which unwinds
+// nothing, so no handler sees it: end the thread the same way.
+void end_thread_from_handler() { _endthreadex(0); }
+#elif !defined(__GLIBCXX__)
 // The handler has caught the interpreter's forced unwind as a foreign
 // exception. Forget it (the C++ ABI's per-thread record starts with the list
 // of caught exceptions; leaving the handler would otherwise delete it, which
 // glibc answers with an abort), then end the thread with a new forced unwind.
+// (macOS's pthread_exit unwinds nothing: there no handler gets here.)
 extern "C" void* __cxa_get_globals() noexcept;  // C++ ABI; libc++abi's header omits it
 
 void end_thread_from_handler() {

@@ -3,6 +3,13 @@
 #include <atomic>
 #include <cstdint>
 
+#if defined(_WIN32)
+#define NOMINMAX
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
 #include "module/class_def.hpp"
 #include "module/errors.hpp"
 #include "module/frame.hpp"

@@ -1,6 +1,8 @@
 #include "module/signal_thread.hpp"
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -12,8 +14,10 @@ namespace {
 
 std::atomic<unsigned long> signal_thread{0};
 
+#if !defined(_WIN32)  // (Windows has no fork)
 // Runs in the child, on the thread that called fork.
 void record_forking_thread() { signal_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed); }
+#endif
 
 unsigned long main_thread_ident() {
   PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
@@ -31,11 +35,13 @@ unsigned long main_thread_ident() {
 
 void record_signal_thread() {
   signal_thread.store(main_thread_ident(), std::memory_order_relaxed);
+#if !defined(_WIN32)
   if (const int error = pthread_atfork(nullptr, nullptr, &record_forking_thread); error != 0) {
     errno = error;
     PyErr_SetFromErrno(PyExc_OSError);
     throw PythonError{};
   }
+#endif
 }
 
 bool runs_signal_handlers() noexcept {

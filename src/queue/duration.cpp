@@ -3,6 +3,12 @@
 #include <cmath>
 #include <stdexcept>
 
+// Exact rounding below needs 128-bit products: GCC and Clang (clang-cl and
+// MinGW-w64 on Windows too) have them on every 64-bit target; MSVC's cl does not.
+#if !defined(__SIZEOF_INT128__)
+#error "duration.cpp needs unsigned __int128: build with GCC or Clang"
+#endif
+
 namespace vesk {
 
 WaitDuration duration_from_seconds(double seconds) {

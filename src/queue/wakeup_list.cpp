@@ -1,11 +1,13 @@
 #include "queue/wakeup_list.hpp"
 
+#if !defined(_WIN32)
 #include <pthread.h>
-#include <unistd.h>
+#endif
 
-#include <cerrno>
 #include <cstdint>
 #include <new>
+
+#include "queue/wake_descriptor.hpp"
 
 namespace vesk {
 namespace {
@@ -13,25 +15,20 @@ namespace {
 // Forks this process has gone through; the child's copy counts its own birth.
 std::atomic<std::uint64_t> forks_seen{0};
 
+#if !defined(_WIN32)
 void count_fork_in_child() noexcept { forks_seen.fetch_add(1, std::memory_order_relaxed); }
-
-// Adds 1 to an eventfd's counter (8 bytes is also a valid pipe write). A
-// descriptor that is full (EAGAIN) is readable already; one that is gone
-// (EBADF) has nobody left to wake.
-void signal_descriptor(int fd) noexcept {
-  const std::uint64_t one = 1;
-  while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-  }
-}
+#endif
 
 }  // namespace
 
 void WakeupList::count_forks() {
+#if !defined(_WIN32)  // (Windows has no fork)
   static const bool counting = [] {
     if (pthread_atfork(nullptr, nullptr, &count_fork_in_child) != 0) throw std::bad_alloc();
     return true;
   }();
   static_cast<void>(counting);
+#endif
 }
 
 void WakeupList::drop_inherited() noexcept {
@@ -45,7 +42,7 @@ void WakeupList::drop_inherited() noexcept {
 void WakeupList::notify() noexcept {
   std::lock_guard lock(mutex_);
   drop_inherited();
-  for (int fd : fds_) signal_descriptor(fd);
+  for (int fd : fds_) signal_wake_descriptor(fd);
   fds_.clear();
   count_.store(0, std::memory_order_release);
 }

@@ -1,4 +1,4 @@
-// Descriptors (eventfds or pipe write ends) that event loops watch to learn
+// Descriptors (eventfds, pipe write ends or sockets) that event loops watch to learn
 // that an entry was added to a queue.
 //
 // A registration is one-shot: the first notify after it writes to the

@@ -12,6 +12,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+
 #include "concurrent/pipeline.hpp"
 #include "module/errors.hpp"
 
@@ -24,6 +28,24 @@ namespace {
 template <class Records>
 void destroy_records(Records& doomed, Region& region) {
   if (!doomed.empty()) region.with_interpreter_lock([&] { doomed.clear(); });
+}
+
+// Null if the block cannot be had. Windows' C library has no aligned_alloc:
+// its aligned blocks come from _aligned_malloc and go back to _aligned_free.
+void* allocate_aligned(std::size_t alignment, std::size_t size) noexcept {
+#if defined(_WIN32)
+  return _aligned_malloc(size, alignment);
+#else
+  return std::aligned_alloc(alignment, size);
+#endif
+}
+
+void free_aligned(void* block) noexcept {
+#if defined(_WIN32)
+  _aligned_free(block);
+#else
+  std::free(block);
+#endif
 }
 
 }  // namespace
@@ -42,7 +64,7 @@ StatusStore::ShardArray::ShardArray(std::uint64_t count, std::size_t map_shards,
     throw std::bad_array_new_length();
   }
   // sizeof(Shard) is a multiple of its alignment, as aligned_alloc requires.
-  shards_ = static_cast<Shard*>(std::aligned_alloc(alignof(Shard), count * sizeof(Shard)));
+  shards_ = static_cast<Shard*>(allocate_aligned(alignof(Shard), count * sizeof(Shard)));
   if (shards_ == nullptr) throw std::bad_alloc();
   try {
     for (; built_ < count; ++built_) new (&shards_[built_]) Shard(map_shards, keys);
@@ -54,7 +76,7 @@ StatusStore::ShardArray::ShardArray(std::uint64_t count, std::size_t map_shards,
 
 void StatusStore::ShardArray::destroy() noexcept {
   while (built_ > 0) shards_[--built_].~Shard();
-  std::free(shards_);
+  free_aligned(shards_);
   shards_ = nullptr;
 }
 

@@ -130,7 +130,7 @@ class StatusStore {
     return {store_shard_index(unkeyed, shard_count_), key_hash};
   }
 
-  // The shards in one block from aligned_alloc, so that a block too large to
+  // The shards in one block from allocate_aligned, so that a block too large to
   // allocate is a null pointer turned into std::bad_alloc. (operator new[] of
   // an over-aligned type lets a huge count wrap around on GCC 12, and the
   // sanitizer runtimes abort in it instead of throwing.)

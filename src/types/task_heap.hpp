@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "concurrent/intrinsics.hpp"
 #include "concurrent/pipeline.hpp"
 
 namespace vesk {
@@ -77,7 +78,7 @@ class TaskHeap {
     const Key result = pop_key();
     // The next pop reads the new top's id: start loading it now, while the
     // caller works on this one (gain: the put+get rows of bench/run.py).
-    if (!keys_.empty()) __builtin_prefetch(&ids_[keys_[0].slot]);
+    if (!keys_.empty()) prefetch_for_read(&ids_[keys_[0].slot]);
     return PrioritizedTask{result.priority, take_id(result.slot), result.submit_time};
   }
 
@@ -93,7 +94,7 @@ class TaskHeap {
     for (std::uint32_t& slot : slots) slot = pop_key().slot;
     // Each id's slot loaded 8 ahead (see erase_ids in the queue).
     run_pipeline<8>(
-        count, [&](std::size_t i) { __builtin_prefetch(&ids_[slots[i]]); },
+        count, [&](std::size_t i) { prefetch_for_read(&ids_[slots[i]]); },
         [&](std::size_t i) { out.push_back(take_id(slots[i])); });
   }
 

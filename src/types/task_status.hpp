@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "concurrent/intrinsics.hpp"
 #include "module/gil.hpp"
 #include "module/kinds.hpp"
 
@@ -98,7 +99,7 @@ class TaskStatusDict {
   // A hint that the record is about to be read: starts loading a block held
   // apart from the record.
   void prefetch() const noexcept {
-    if (size_ == kOnHeap) __builtin_prefetch(heap());
+    if (size_ == kOnHeap) prefetch_for_read(heap());
   }
 
   std::optional<double> submit_time() const noexcept { return time(0); }
