@@ -412,8 +412,12 @@ class Run:
             ending = error
             raise
         finally:
-            self.stop_threads(monitor)
+            self.stop_workers()
+            # Closed before the monitor's last pass, so that pass archives every
+            # task recorded as finished (an executor's callback may still come).
             self.close(f"the run stopped: {ending}" if isinstance(ending, RunError) else None)
+            self.monitor_stop.set()
+            join_if_started(monitor)
             if self.executor is not None:
                 self.executor.shutdown(abandon=ending is not None)
             self.elapsed = time.monotonic() - began
@@ -425,15 +429,13 @@ class Run:
         except ExecutorLost as error:
             raise RunError(str(error)) from None
 
-    def stop_threads(self, monitor: threading.Thread) -> None:
+    def stop_workers(self) -> None:
         self.stop.set()
         for _ in self.workers:
             self.queue.put(STOP_PRIORITY, STOP, float("-inf"))
         self.in_flight_slots.release()  # a dispatcher waiting for a slot goes on to take STOP
         for worker in self.workers:
             join_if_started(worker)
-        self.monitor_stop.set()  # only now: its last pass archives every task the workers finished
-        join_if_started(monitor)
 
 
 def join_if_started(thread: threading.Thread) -> None:
