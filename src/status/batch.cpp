@@ -1,31 +1,31 @@
-// PyBatchedUpdater: writes batches of status dictionaries into a map of its own.
+// PyBatchedUpdater: writes batches of status dictionaries into a store of its
+// own, whose records never expire.
 //
 // update_batch runs in a lock release region and reads each pair's dict with
 // the interpreter lock re-taken for that pair only, so other Python threads
 // run between pairs of a long batch. The map write happens after the lock is
-// given back; a replaced record's result is released through the deferred
-// list.
+// given back.
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <tuple>
 #include <vector>
 
-#include "concurrent/sharded_map.hpp"
+#include "concurrent/hash_keys.hpp"
 #include "module/class_def.hpp"
 #include "module/registry.hpp"
-#include "types/task_status.hpp"
+#include "status/status_store.hpp"
 
 namespace vesk {
 namespace {
 
 struct UpdaterState {
   std::uint64_t batch_size;  // accepted and kept; nothing depends on it
-  std::unique_ptr<ShardedMap<TaskStatusDict>> records;
+  std::unique_ptr<StatusStore> records;
 };
 
 UpdaterState construct(std::uint64_t batch_size) {
-  return UpdaterState{batch_size, std::make_unique<ShardedMap<TaskStatusDict>>()};
+  return UpdaterState{batch_size, std::make_unique<StatusStore>(default_shard_count(), std::nullopt)};
 }
 
 // The record of one pair, or nothing when the object is not a dict or a
@@ -53,9 +53,7 @@ std::uint64_t update_batch(UpdaterState& self, Region& region,
     std::optional<TaskStatusDict> record =
         region.with_interpreter_lock([&] { return record_of(object); });
     if (!record) continue;
-    // The replaced record, if any, dies here with the interpreter lock
-    // released or the call depth 0: its result goes to the deferred list.
-    self.records->insert(task_id, std::move(*record), region.lock_hook());
+    self.records->write(task_id, std::move(*record), region.lock_hook());
     ++written;
   }
   return written;

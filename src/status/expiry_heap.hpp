@@ -1,5 +1,5 @@
 // The expiry heap of one store shard: (expiry time, task id) entries, the
-// earliest on top, behind a mutex of its own that is only taken exclusively.
+// earliest on top, guarded by the shard's lock.
 //
 // Entries are never changed or searched. A heap may hold several entries for
 // one id and entries whose record is gone or was rewritten (stale entries);
@@ -15,12 +15,9 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "concurrent/acquire.hpp"
 
 namespace vesk {
 
@@ -34,16 +31,6 @@ struct ExpiryEntry {
 
 class ExpiryHeap {
  public:
-  // Guards every member function below; callers hold it while they call them.
-  std::mutex mutex;
-
-  // Locks `mutex`: at once if it is free, else after hook.before_blocking()
-  // (where a caller gives up the interpreter lock before it waits).
-  template <class Hook>
-  std::unique_lock<std::mutex> lock(Hook&& hook) {
-    return acquire_exclusive(mutex, hook);
-  }
-
   // Makes room for one more entry, so that the next push cannot fail.
   void reserve_one() {
     if (entries_.size() == entries_.capacity()) {
@@ -58,7 +45,7 @@ class ExpiryHeap {
     publish_top();
   }
 
-  // Whether the top entry may be due at `now`, read without the mutex. A
+  // Whether the top entry may be due at `now`, read without the lock. A
   // push that races this read is seen by the next cleanup, as if it had come
   // after this one.
   bool may_be_due(ExpiryTimestamp now) const noexcept {

@@ -37,7 +37,7 @@ StoreState construct(std::uint64_t shard_count, std::uint64_t ttl) {
   if (shard_count == 0) throw_python(PyExc_ValueError, "shard_count must be at least 1");
   if (shard_count > kMaxShardCount) throw Panic("capacity overflow");
   // std::bad_alloc (shards that cannot be allocated) becomes MemoryError.
-  return StoreState{std::make_unique<StatusStore>(shard_count, ttl)};
+  return StoreState{std::make_unique<StatusStore>(shard_count, std::optional<std::uint64_t>(ttl))};
 }
 
 // ---- single records ----------------------------------------------------------

@@ -1,44 +1,37 @@
-// StatusStore: the native state of PyShardedTaskStatus.
+// StatusStore: the native state of PyShardedTaskStatus and PyBatchedUpdater.
 //
-// Store shards. shard_count pairs of (map of records, expiry heap); a task's
-// shard is hash_id(0, 0, id) % shard_count, the same in every process.
+// Shards. shard_count shards, each one reader-writer lock guarding one table
+// of records and one expiry heap. A task's shard is hash_id(0, 0, id) %
+// shard_count, the same in every process. That hash is unkeyed, so anyone can
+// choose ids that all land in one shard; the tables therefore hash again under
+// keys drawn at random for the store, so that such ids still spread over their
+// table. Both hashes come from one pass over the id (hash_id_pair).
 //
-// Two hashes, two levels. The store shard index is a fixed, unkeyed hash,
-// so anyone can choose ids that all land in one store shard; the maps inside
-// the shards therefore hash again under keys drawn at random, so that such
-// ids still spread over their tables. All maps of one store share those
-// keys, so both hashes of an id are known before its shard is: they are
-// computed side by side (hash_with_unkeyed), at little more than the cost
-// of one. The maps are split into
-// shards only as far as the store's own shards fall short of the default
-// (4 per processor): an empty PyShardedTaskStatus(4096, 60) costs 4096
-// store shards of 2 map shards each, not of 4 per processor each.
+// Expiry. A write of a record with an expiry time stores the record and
+// pushes its expiry entry under one hold of the shard's lock, with room for
+// the entry allocated first: a write that fails for lack of memory leaves
+// nothing behind. A cleanup that pops an entry judges the record stored now,
+// not the entry, so a stale entry (the task was rewritten or removed) never
+// deletes a live record.
 //
-// Write order. Every write inserts the record first and pushes its expiry
-// entry after. A cleanup that pops an entry judges the record stored now, not
-// the entry: it removes the record only if the record is expired itself, as
-// one step under the map shard's exclusive lock. So a stale entry (the task
-// was rewritten or removed) never deletes a live record, and an entry popped
-// before the newest record's own entry is pushed cannot lose that record's
-// expiry. A write with an expiry holds the heap lock across both steps, with
-// room for the entry reserved first: a write that fails for lack of memory
-// leaves nothing behind, and a stored record always gets its entry.
-//
-// Locks. A heap lock may be held while map locks are taken (cleanup, writes
-// with an expiry), never the other way round. Every lock is tried first and,
-// if busy, waited for only after the interpreter lock was given up (the
-// region's hook). No Python code runs under any of them: records that leave
-// the store are destroyed after the locks are released, and a reader copies
-// a record out under its read guard.
+// Locks. No thread holds two shards' locks at once. Every lock is tried first
+// and, if busy, waited for only after the interpreter lock was given up (the
+// region's hook). No Python code runs under a lock: records that leave the
+// store are destroyed after it is released, and a reader copies a record out
+// under it.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <shared_mutex>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
-#include "concurrent/sharded_map.hpp"
-#include "concurrent/siphash.hpp"
+#include "concurrent/acquire.hpp"
+#include "concurrent/flat_table.hpp"
+#include "concurrent/hash_keys.hpp"
 #include "module/kinds.hpp"
 #include "status/expiry_heap.hpp"
 #include "types/task_status.hpp"
@@ -56,43 +49,44 @@ inline std::uint64_t store_shard_index(std::uint64_t unkeyed_hash, std::uint64_t
 double wall_clock_seconds();
 
 class StatusStore {
+  using Table = FlatTable<TaskStatusDict, IdHasher>;
+  using SharedLock = std::shared_lock<std::shared_mutex>;
+  using ExclusiveLock = std::unique_lock<std::shared_mutex>;
+
  public:
-  // shard_count >= 1. Throws std::bad_alloc if the shards cannot be made;
-  // nothing is left allocated then.
-  StatusStore(std::uint64_t shard_count, std::uint64_t ttl_seconds);
+  // shard_count >= 1; without a ttl no record ever expires. Throws
+  // std::bad_alloc if the shards cannot be made; nothing is left allocated then.
+  StatusStore(std::uint64_t shard_count, std::optional<std::uint64_t> ttl_seconds);
 
   std::uint64_t shard_count() const noexcept { return shard_count_; }
 
-  // Stores `record` under `task_id`, replacing any record; then schedules its
-  // expiry if it has a final status and an end_time. hook.before_blocking()
-  // runs before any wait for a lock. The replaced record is destroyed after
-  // every lock is released.
+  // Stores `record` under `task_id`, replacing any record, and schedules its
+  // expiry if it has one. hook.before_blocking() runs before any wait for
+  // the lock. The replaced record is destroyed after the lock is released.
   template <class Hook>
   void write(Text task_id, TaskStatusDict&& record, Hook&& hook) {
-    const auto [shard_index, key_hash] = locate(task_id);
+    const auto [shard_index, hash] = locate(task_id);
     Shard& shard = shards_[shard_index];
-    std::optional<TaskStatusDict> replaced;  // destroyed after every lock
-    const auto expires_at = record.expiry_time(ttl_seconds_);
-    if (!expires_at) {
-      replaced = shard.records.insert_hashed(task_id, key_hash, std::move(record), hook);
-      return;
+    std::optional<TaskStatusDict> replaced;  // destroyed after the lock
+    std::optional<ExpiryEntry> entry;        // allocated before any change
+    if (const auto expires_at = ttl_seconds_ ? record.expiry_time(*ttl_seconds_) : std::nullopt) {
+      entry = ExpiryEntry{*expires_at, std::string(task_id)};
     }
-    ExpiryEntry entry{*expires_at, std::string(task_id)};  // allocated before any change
-    auto heap_lock = shard.expiry.lock(hook);
-    shard.expiry.reserve_one();
-    replaced = shard.records.insert_hashed(task_id, key_hash, std::move(record), hook);
-    shard.expiry.push(std::move(entry));  // into the reserved room: cannot fail
+    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
+    if (entry) shard.expiry.reserve_one();
+    replaced = shard.records.insert_or_replace(task_id, hash, std::move(record));
+    if (entry) shard.expiry.push(std::move(*entry));  // into the reserved room: cannot fail
   }
 
   // The methods below run in a lock release region: they wait for a lock only
   // after giving up the interpreter lock, and destroy what they remove with
   // the interpreter lock held again, after the native locks.
 
-  // The record, copied out under its read guard.
+  // The record, copied out under its shard's lock.
   std::optional<RecordCopy> read(Text task_id, Region& region) const;
 
-  // read() of each id, in input order, grouped by map shard: one hold of a
-  // shard's read lock serves all its ids, and their loads overlap.
+  // read() of each id, in input order, grouped by shard: one hold of a
+  // shard's lock serves all its ids, and their loads overlap.
   RecordCopies read_each(std::span<const Text> task_ids, Region& region) const;
 
   // The removed record, for the caller to destroy (no lock is held then).
@@ -100,8 +94,8 @@ class StatusStore {
 
   std::uint64_t count(Region& region) const;
 
-  // Drops every expiry entry, then every record (map by map). Allocates
-  // nothing, so it cannot fail for lack of memory.
+  // Drops every record and expiry entry, shard by shard. Allocates nothing,
+  // so it cannot fail for lack of memory.
   void clear(Region& region);
 
   // Pops due entries shard by shard and removes the records that are expired
@@ -114,20 +108,19 @@ class StatusStore {
   std::uint64_t enforce_max_count(std::uint64_t max_count, Region& region);
 
  private:
-  // Padded so that one shard's heap lock never shares a cache line with its
-  // neighbour's map header, which every operation reads.
+  // Padded so that neighbouring shards' locks never share what the cache
+  // moves as one unit.
   struct alignas(128) Shard {
-    Shard(std::size_t map_shards, HashKeys keys) : records(map_shards, keys) {}
-    ShardedMap<TaskStatusDict> records;
+    explicit Shard(HashKeys keys) : records(IdHasher{keys}) {}
+    mutable std::shared_mutex mutex;
+    Table records;
     ExpiryHeap expiry;
   };
 
-  using Map = ShardedMap<TaskStatusDict>;
-
-  // The store shard of `task_id` and its hash in that shard's map.
-  std::pair<std::uint64_t, Map::KeyHash> locate(Text task_id) const noexcept {
-    const auto [unkeyed, key_hash] = Map::hash_with_unkeyed(map_keys_, task_id);
-    return {store_shard_index(unkeyed, shard_count_), key_hash};
+  // The shard of `task_id` and its hash in that shard's table.
+  std::pair<std::uint64_t, std::uint64_t> locate(Text task_id) const noexcept {
+    const IdHashPair both = hash_id_pair(table_keys_.k0, table_keys_.k1, task_id);
+    return {store_shard_index(both.unkeyed, shard_count_), both.keyed};
   }
 
   // The shards in one block from allocate_aligned, so that a block too large to
@@ -136,8 +129,7 @@ class StatusStore {
   // sanitizer runtimes abort in it instead of throwing.)
   class ShardArray {
    public:
-    // `map_shards` per store shard's map, all hashing under `keys`.
-    ShardArray(std::uint64_t count, std::size_t map_shards, HashKeys keys);
+    ShardArray(std::uint64_t count, HashKeys keys);
     ~ShardArray() { destroy(); }
     ShardArray(const ShardArray&) = delete;
     ShardArray& operator=(const ShardArray&) = delete;
@@ -150,34 +142,34 @@ class StatusStore {
     std::uint64_t built_ = 0;  // shards constructed so far
   };
 
-  // Ids ordered by the map shard that holds them (the group), input order
-  // kept within a group: group g is store shard g / inner, its map's shard
-  // g % inner, and its items are order[starts[g]] .. order[starts[g + 1] - 1].
+  // Ids ordered by shard, input order kept within a shard: the items of
+  // shard s are order[starts[s]] .. order[starts[s + 1] - 1].
   struct Groups {
-    std::size_t inner;  // map shards per store shard
-    std::vector<std::optional<Map::KeyHash>> hashes;  // by item
+    std::vector<std::uint64_t> hashes;  // by item
     std::vector<std::uint32_t> order;
     std::vector<std::size_t> starts;
-    std::span<const std::uint32_t> items(std::size_t g) const {
-      return {order.data() + starts[g], starts[g + 1] - starts[g]};
+    std::span<const std::uint32_t> items(std::size_t s) const {
+      return {order.data() + starts[s], starts[s + 1] - starts[s]};
     }
   };
   Groups group_by_shard(std::span<const Text> task_ids) const;
 
-  // Calls copy(const TaskStatusDict&) under the read guard of the record of
-  // `task_id` with the interpreter lock held if the record has a result;
+  // Calls copy(const TaskStatusDict&) under the shard lock for the record of
+  // `task_id`, with the interpreter lock held if the record has a result;
   // false if there is no record.
   template <class Copy>
   bool copy_record(Text task_id, Region& region, Copy&& copy) const;
 
-  std::uint64_t cleanup_shard(Shard& shard, std::uint64_t limit, double now, Region& region);
-  // cleanup_shard without a limit; sweeps the map when most entries are due.
-  std::uint64_t sweep_shard(Shard& shard, double now, Region& region);
+  // Removes the expired records of one shard, at most `limit` of them by
+  // popping due entries; without a limit, by one pass over the table when
+  // most entries are due.
+  std::uint64_t cleanup_shard(Shard& shard, std::optional<std::uint64_t> limit, double now,
+                              Region& region);
   std::uint64_t trim_shard(Shard& shard, std::uint64_t count, Region& region);
 
   std::uint64_t shard_count_;
-  double ttl_seconds_;
-  HashKeys map_keys_;  // of every map; kept here, apart from the shards' locks
+  std::optional<double> ttl_seconds_;
+  HashKeys table_keys_;  // of every shard's table; kept here, apart from the locks
   ShardArray shards_;
 };
 
