@@ -32,20 +32,13 @@ class IdSet {
     return table_.find_or_insert_default(id, id_hash).second;
   }
 
-  bool contains(std::string_view id) const noexcept { return contains(id, hash(id)); }
-  bool contains(std::string_view id, std::uint64_t id_hash) const noexcept {
-    return table_.find(id, id_hash) != nullptr;
-  }
+  bool contains(std::string_view id) const noexcept { return table_.find(id, hash(id)) != nullptr; }
 
   // True if `id` was present.
   bool erase(std::string_view id) noexcept { return erase(id, hash(id)); }
   bool erase(std::string_view id, std::uint64_t id_hash) noexcept {
     return table_.remove(id, id_hash).has_value();
   }
-
-  // A hint that an id of this hash is about to be inserted, looked up or
-  // erased: starts loading where its probe starts. Changes nothing.
-  void prefetch_slot(std::uint64_t id_hash) const noexcept { table_.prefetch_probe_start(id_hash); }
 
   std::size_t size() const noexcept { return table_.size(); }
   bool empty() const noexcept { return table_.empty(); }

@@ -27,7 +27,6 @@
 
 #include "concurrent/acquire.hpp"
 #include "concurrent/id_set.hpp"
-#include "concurrent/pipeline.hpp"
 #include "module/class_def.hpp"
 #include "module/registry.hpp"
 #include "module/signal_thread.hpp"
@@ -93,20 +92,6 @@ void push_entry(QueueCore& q, std::int32_t priority, Text task_id, double submit
     if (new_id) q.ids.erase(task_id, id_hash);
     throw;
   }
-}
-
-// Erases every id of `ids` from `set`, loading each one's slot 8 ids ahead
-// (with the ahead loads of put_batch and pop_ids; gain: the put_batch/get_batch
-// row of bench/run.py).
-void erase_ids(IdSet& set, const std::vector<std::string>& ids) noexcept {
-  std::uint64_t hashes[16];
-  run_pipeline<8>(
-      ids.size(),
-      [&](std::size_t i) {
-        hashes[i % 16] = set.hash(ids[i]);
-        set.prefetch_slot(hashes[i % 16]);
-      },
-      [&](std::size_t i) { set.erase(ids[i], hashes[i % 16]); });
 }
 
 // Signals the event loops waiting for an entry, if any, without the
@@ -270,7 +255,7 @@ std::uint64_t put_batch(QueueState& self, Region& region,
   QueueCore& q = *self.core;
   if (items.size() > kLongBatch) region.release();
   // The set's keys never change, so the ids are hashed before the locks are
-  // taken; under them, each id's slot is loaded 8 items ahead (see erase_ids).
+  // taken.
   std::vector<std::uint64_t> hashes(items.size());
   const IdHasher hash_id_for_set{q.id_keys};
   for (std::size_t i = 0; i < items.size(); ++i) hashes[i] = hash_id_for_set(std::get<1>(items[i]));
@@ -281,21 +266,16 @@ std::uint64_t put_batch(QueueState& self, Region& region,
     auto heap_lock = acquire_exclusive(q.heap_mutex, region.lock_hook());
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
     q.heap.reserve_more(items.size());
-    bool stopped = false;  // at capacity (nothing leaves the set meanwhile) or failed
-    run_pipeline<8>(
-        items.size(), [&](std::size_t i) { q.ids.prefetch_slot(hashes[i]); },
-        [&](std::size_t i) {
-          if (stopped || (stopped = q.ids_at_capacity())) return;
-          const auto& [priority, task_id, submit_time] = items[i];
-          try {
-            push_entry(q, priority, task_id, submit_time, hashes[i]);
-          } catch (...) {
-            failure = std::current_exception();  // the entries before this one stay queued
-            stopped = true;
-            return;
-          }
-          ++added;
-        });
+    for (std::size_t i = 0; i < items.size() && !q.ids_at_capacity(); ++i) {
+      const auto& [priority, task_id, submit_time] = items[i];
+      try {
+        push_entry(q, priority, task_id, submit_time, hashes[i]);
+      } catch (...) {
+        failure = std::current_exception();  // the entries before this one stay queued
+        break;
+      }
+      ++added;
+    }
     q.publish_size();
     to_wake = std::min<std::uint64_t>(added, q.waiting_gets);
   }
@@ -323,7 +303,7 @@ std::vector<std::string> get_batch(QueueState& self, Region& region,
     }
     auto ids_lock = acquire_exclusive(q.ids_mutex, region.lock_hook());
     q.heap.pop_ids(limit, taken);
-    erase_ids(q.ids, taken);
+    for (const std::string& id : taken) q.ids.erase(id);
     q.publish_size();
   }
   return taken;

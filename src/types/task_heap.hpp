@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "concurrent/intrinsics.hpp"
-#include "concurrent/pipeline.hpp"
 
 namespace vesk {
 
@@ -83,19 +82,11 @@ class TaskHeap {
   }
 
   // Pops up to `limit` entries, in the order pop() would, appending their
-  // ids to `out`. The keys are popped first and the ids moved out second, so
-  // the loads of the ids' scattered slots overlap instead of queueing behind
-  // each sift. Nothing changes if it throws.
+  // ids to `out`. Nothing changes if it throws.
   void pop_ids(std::size_t limit, std::vector<std::string>& out) {
     const std::size_t count = std::min(limit, keys_.size());
-    if (count == 0) return;
-    std::vector<std::uint32_t> slots(count);
     out.reserve(out.size() + count);  // after this, nothing throws
-    for (std::uint32_t& slot : slots) slot = pop_key().slot;
-    // Each id's slot loaded 8 ahead (see erase_ids in the queue).
-    run_pipeline<8>(
-        count, [&](std::size_t i) { prefetch_for_read(&ids_[slots[i]]); },
-        [&](std::size_t i) { out.push_back(take_id(slots[i])); });
+    for (std::size_t i = 0; i < count; ++i) out.push_back(take_id(pop_key().slot));
   }
 
   std::size_t size() const noexcept { return keys_.size(); }
