@@ -58,31 +58,6 @@
 
 namespace vesk {
 
-// Whether two texts are equal. Texts of 4 to 16 bytes, the usual ids and
-// statuses, compare as two overlapping word loads on each side instead of a
-// call to memcmp; the rest go to memcmp.
-inline bool same_text(std::string_view a, std::string_view b) noexcept {
-  const std::size_t n = a.size();
-  if (b.size() != n) {
-    return false;
-  }
-  auto differ = [](const char* x, const char* y, auto word) {
-    decltype(word) wx, wy;
-    std::memcpy(&wx, x, sizeof wx);
-    std::memcpy(&wy, y, sizeof wy);
-    return wx ^ wy;
-  };
-  const char* x = a.data();
-  const char* y = b.data();
-  if (n >= 8 && n <= 16) {
-    return (differ(x, y, std::uint64_t{}) | differ(x + n - 8, y + n - 8, std::uint64_t{})) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    return (differ(x, y, std::uint32_t{}) | differ(x + n - 4, y + n - 4, std::uint32_t{})) == 0;
-  }
-  return std::memcmp(x, y, n) == 0;
-}
-
 namespace flat_table_detail {
 
 inline constexpr std::uint8_t kEmpty = 0x80;
@@ -368,7 +343,7 @@ class FlatTable {
       const Window window(ctrl_ + probe.offset());
       for (LaneMask lanes = window.match(tag); lanes; lanes.drop_lowest()) {
         const std::size_t slot = probe.slot(lanes.lowest());
-        if (ctrl_[slot] == tag && same_text(entry_at(slot).key, key)) {
+        if (ctrl_[slot] == tag && std::string_view(entry_at(slot).key) == key) {
           return slot;
         }
       }

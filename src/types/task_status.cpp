@@ -65,7 +65,7 @@ std::uint8_t status_code(std::string_view status) noexcept {
   static_assert(kShortest >= 2, "status_slot reads the first two bytes");
   if (status.size() < kShortest || status.size() > kLongest) return 0;
   const std::uint8_t code = kStatusSlots[status_slot(status)];
-  return code != 0 && same_text(kCommonStatuses[code], status) ? code : 0;
+  return code != 0 && kCommonStatuses[code] == status ? code : 0;
 }
 
 // Number of times present (0 to 3) for the presence byte.

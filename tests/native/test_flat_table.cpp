@@ -318,28 +318,3 @@ TEST_F(FlatTableTest, MoveLeavesSourceEmptyAndUsable) {
 }
 
 }  // namespace
-
-namespace {
-
-// The inline comparison of short texts: equal texts of every length match, and
-// a difference in any single byte, or in length, does not.
-TEST(FlatTableSameText, EveryLengthAndEveryBytePosition) {
-  using vesk::same_text;
-  for (std::size_t n = 0; n <= 40; ++n) {
-    std::string stored;
-    for (std::size_t i = 0; i < n; ++i) stored.push_back(static_cast<char>('a' + i % 26));
-    const std::string copy = stored;
-    EXPECT_TRUE(same_text(stored, copy)) << n;
-    for (std::size_t i = 0; i < n; ++i) {
-      std::string changed = stored;
-      changed[i] = static_cast<char>(changed[i] ^ 0x20);
-      EXPECT_FALSE(same_text(stored, changed)) << n << " at " << i;
-    }
-    EXPECT_FALSE(same_text(stored, copy + "a")) << n;
-    if (n > 0) {
-      EXPECT_FALSE(same_text(stored, std::string_view(copy).substr(1))) << n;
-    }
-  }
-}
-
-}  // namespace
