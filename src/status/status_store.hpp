@@ -1,11 +1,13 @@
 // StatusStore: the native state of PyShardedTaskStatus and PyBatchedUpdater.
 //
-// Shards. shard_count shards, each one reader-writer lock guarding one table
-// of records and one expiry heap. A task's shard is hash_id(0, 0, id) %
-// shard_count, the same in every process. That hash is unkeyed, so anyone can
-// choose ids that all land in one shard; the tables therefore hash again under
-// keys drawn at random for the store, so that such ids still spread over their
-// table. Both hashes come from one pass over the id (hash_id_pair).
+// Shards. shard_count shards, each one mutex guarding one table of records and
+// one expiry heap. Readers take the mutex too: under the interpreter lock they
+// rarely meet, and a mutex is cheaper to take than a reader-writer lock. A
+// task's shard is hash_id(0, 0, id) % shard_count, the same in every process.
+// That hash is unkeyed, so anyone can choose ids that all land in one shard;
+// the tables therefore hash again under keys drawn at random for the store, so
+// that such ids still spread over their table. Both hashes come from one pass
+// over the id (hash_id_pair).
 //
 // Expiry. A write of a record with an expiry time stores the record and
 // pushes its expiry entry under one hold of the shard's lock, with room for
@@ -23,7 +25,7 @@
 
 #include <cstdint>
 #include <optional>
-#include <shared_mutex>
+#include <mutex>
 #include <span>
 #include <string>
 #include <utility>
@@ -50,8 +52,7 @@ double wall_clock_seconds();
 
 class StatusStore {
   using Table = FlatTable<TaskStatusDict, IdHasher>;
-  using SharedLock = std::shared_lock<std::shared_mutex>;
-  using ExclusiveLock = std::unique_lock<std::shared_mutex>;
+  using ShardLock = std::unique_lock<std::mutex>;
 
  public:
   // shard_count >= 1; without a ttl no record ever expires. Throws
@@ -72,7 +73,7 @@ class StatusStore {
     if (const auto expires_at = ttl_seconds_ ? record.expiry_time(*ttl_seconds_) : std::nullopt) {
       entry = ExpiryEntry{*expires_at, std::string(task_id)};
     }
-    auto lock = acquire_lock<ExclusiveLock>(shard.mutex, hook);
+    auto lock = acquire_lock<ShardLock>(shard.mutex, hook);
     if (entry) shard.expiry.reserve_one();
     replaced = shard.records.insert_or_replace(task_id, hash, std::move(record));
     if (entry) shard.expiry.push(std::move(*entry));  // into the reserved room: cannot fail
@@ -112,7 +113,7 @@ class StatusStore {
   // moves as one unit.
   struct alignas(128) Shard {
     explicit Shard(HashKeys keys) : records(IdHasher{keys}) {}
-    mutable std::shared_mutex mutex;
+    mutable std::mutex mutex;
     Table records;
     ExpiryHeap expiry;
   };
