@@ -4,7 +4,6 @@
 #pragma once
 
 #include <mutex>
-#include <shared_mutex>
 
 namespace vesk {
 
@@ -13,21 +12,16 @@ struct NoWaitHook {
   void before_blocking() const noexcept {}
 };
 
-// Locks `mutex` in the mode of `Lock` (std::unique_lock or std::shared_lock):
-// without waiting if it is free, else after hook.before_blocking().
-template <class Lock, class Hook>
-Lock acquire_lock(typename Lock::mutex_type& mutex, Hook& hook) {
-  Lock lock(mutex, std::try_to_lock);
+// Locks `mutex`: without waiting if it is free, else after
+// hook.before_blocking().
+template <class Mutex, class Hook>
+std::unique_lock<Mutex> acquire_exclusive(Mutex& mutex, Hook&& hook) {
+  std::unique_lock<Mutex> lock(mutex, std::try_to_lock);
   if (!lock.owns_lock()) {
     hook.before_blocking();
     lock.lock();
   }
   return lock;
-}
-
-template <class Mutex, class Hook>
-std::unique_lock<Mutex> acquire_exclusive(Mutex& mutex, Hook&& hook) {
-  return acquire_lock<std::unique_lock<Mutex>>(mutex, hook);
 }
 
 }  // namespace vesk

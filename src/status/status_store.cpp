@@ -90,8 +90,8 @@ template <class Copy>
 bool StatusStore::copy_record(Text task_id, Region& region, Copy&& copy) const {
   const auto [shard_index, hash] = locate(task_id);
   const Shard& shard = shards_[shard_index];
-  for (auto hook = region.lock_hook();;) {
-    auto lock = acquire_lock<ShardLock>(shard.mutex, hook);
+  for (;;) {
+    auto lock = acquire_exclusive(shard.mutex, region.lock_hook());
     const TaskStatusDict* record = shard.records.find(task_id, hash);
     if (record == nullptr) return false;
     // Copying a result takes a reference, which needs the interpreter lock:
@@ -131,12 +131,11 @@ RecordCopies StatusStore::read_each(std::span<const Text> task_ids, Region& regi
   const Groups groups = group_by_shard(task_ids);
   RecordCopies records(task_ids.size());
   std::vector<std::uint32_t> with_result;  // read again with the interpreter lock
-  auto hook = region.lock_hook();
   for (std::uint64_t s = 0; s < shard_count_; ++s) {
     const auto ids = groups.items(s);
     if (ids.empty()) continue;
     const Table& table = shards_[s].records;
-    auto lock = acquire_lock<ShardLock>(shards_[s].mutex, hook);
+    auto lock = acquire_exclusive(shards_[s].mutex, region.lock_hook());
     // Three stages 8 ids apart: load the probe start, find the record and
     // load its block, copy it out (gain: the get_status_batch rows of
     // bench/run.py).
@@ -167,8 +166,7 @@ RecordCopies StatusStore::read_each(std::span<const Text> task_ids, Region& regi
 std::optional<TaskStatusDict> StatusStore::remove(Text task_id, Region& region) {
   const auto [shard_index, hash] = locate(task_id);
   Shard& shard = shards_[shard_index];
-  auto hook = region.lock_hook();
-  auto lock = acquire_lock<ShardLock>(shard.mutex, hook);
+  auto lock = acquire_exclusive(shard.mutex, region.lock_hook());
   auto gone = shard.records.remove(task_id, hash);
   if (!gone) return std::nullopt;
   return std::move(gone->second);
@@ -176,20 +174,18 @@ std::optional<TaskStatusDict> StatusStore::remove(Text task_id, Region& region) 
 
 std::uint64_t StatusStore::count(Region& region) const {
   std::uint64_t total = 0;
-  auto hook = region.lock_hook();
   for (std::uint64_t i = 0; i < shard_count_; ++i) {
-    auto lock = acquire_lock<ShardLock>(shards_[i].mutex, hook);
+    auto lock = acquire_exclusive(shards_[i].mutex, region.lock_hook());
     total += shards_[i].records.size();
   }
   return total;
 }
 
 void StatusStore::clear(Region& region) {
-  auto hook = region.lock_hook();
   for (std::uint64_t i = 0; i < shard_count_; ++i) {
     Table taken(IdHasher{table_keys_});  // allocates nothing
     {
-      auto lock = acquire_lock<ShardLock>(shards_[i].mutex, hook);
+      auto lock = acquire_exclusive(shards_[i].mutex, region.lock_hook());
       taken.swap(shards_[i].records);
       shards_[i].expiry.clear();
     }
@@ -216,8 +212,7 @@ std::uint64_t StatusStore::cleanup_shard(Shard& shard, std::optional<std::uint64
   const double ttl = ttl_seconds_.value_or(0);  // entries exist only with a ttl
   std::vector<Table::Entry> doomed;
   {
-    auto hook = region.lock_hook();
-    auto lock = acquire_lock<ShardLock>(shard.mutex, hook);
+    auto lock = acquire_exclusive(shard.mutex, region.lock_hook());
     if (!limit && shard.expiry.count_due(now) * 2 >= shard.expiry.size()) {
       // Most entries are due: one pass over the table removes every record
       // that is expired itself (those the due entries name), then the due
@@ -260,10 +255,9 @@ std::uint64_t StatusStore::enforce_max_count(std::uint64_t max_count, Region& re
 }
 
 std::uint64_t StatusStore::trim_shard(Shard& shard, std::uint64_t count, Region& region) {
-  auto hook = region.lock_hook();
   std::vector<std::pair<double, std::string>> by_age;
   {
-    auto lock = acquire_lock<ShardLock>(shard.mutex, hook);
+    auto lock = acquire_exclusive(shard.mutex, region.lock_hook());
     shard.records.for_each([&](const std::string& task_id, const TaskStatusDict& record) {
       by_age.emplace_back(record.age_key(), task_id);
     });
@@ -276,7 +270,7 @@ std::uint64_t StatusStore::trim_shard(Shard& shard, std::uint64_t count, Region&
   std::vector<Table::Entry> doomed;
   doomed.reserve(n);  // before the first removal
   {
-    auto lock = acquire_lock<ShardLock>(shard.mutex, hook);
+    auto lock = acquire_exclusive(shard.mutex, region.lock_hook());
     for (std::uint64_t k = 0; k < n; ++k) {
       const std::string& task_id = by_age[k].second;
       if (auto gone = shard.records.remove(task_id, shard.records.hasher()(task_id))) {

@@ -52,7 +52,6 @@ double wall_clock_seconds();
 
 class StatusStore {
   using Table = FlatTable<TaskStatusDict, IdHasher>;
-  using ShardLock = std::unique_lock<std::mutex>;
 
  public:
   // shard_count >= 1; without a ttl no record ever expires. Throws
@@ -73,7 +72,7 @@ class StatusStore {
     if (const auto expires_at = ttl_seconds_ ? record.expiry_time(*ttl_seconds_) : std::nullopt) {
       entry = ExpiryEntry{*expires_at, std::string(task_id)};
     }
-    auto lock = acquire_lock<ShardLock>(shard.mutex, hook);
+    auto lock = acquire_exclusive(shard.mutex, hook);
     if (entry) shard.expiry.reserve_one();
     replaced = shard.records.insert_or_replace(task_id, hash, std::move(record));
     if (entry) shard.expiry.push(std::move(*entry));  // into the reserved room: cannot fail
