@@ -19,23 +19,9 @@ void set_bit(std::vector<std::uint64_t>& bits, std::size_t i) noexcept {
   bits[i / 64] |= std::uint64_t{1} << (i % 64);
 }
 
-// Linear-probing deletion without tombstones: moves later entries of the
-// chain back into the hole, as long as their home slot allows it. `home(i)`
-// is the home slot of the entry in slot i; `move(from, to)`, `clear(i)`.
-template <class Occupied, class Home, class Move, class Clear>
-void close_hole(std::size_t hole, std::size_t mask, Occupied occupied, Home home, Move move,
-                Clear clear) noexcept {
-  for (std::size_t next = (hole + 1) & mask; occupied(next); next = (next + 1) & mask) {
-    const std::size_t wanted = home(next);
-    // The entry may fill the hole unless its home lies cyclically in (hole, next].
-    const bool stays = hole <= next ? (hole < wanted && wanted <= next)
-                                    : (hole < wanted || wanted <= next);
-    if (!stays) {
-      move(next, hole);
-      hole = next;
-    }
-  }
-  clear(hole);
+// Where a node's probe starts in a set's table of `capacity` slots.
+std::uint32_t home_slot(GraphNumber node, std::uint32_t capacity) noexcept {
+  return static_cast<std::uint32_t>((node * 0x9E3779B97F4A7C15ULL) >> (64 - std::countr_zero(capacity)));
 }
 
 }  // namespace
@@ -75,9 +61,8 @@ void NodeSet::release() noexcept {
 void NodeSet::reset() noexcept { release(); }
 
 std::uint32_t NodeSet::table_slot(GraphNumber node) const noexcept {
-  const int bits = std::countr_zero(capacity_);
   const std::uint32_t mask = capacity_ - 1;
-  auto slot = static_cast<std::uint32_t>((node * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+  std::uint32_t slot = home_slot(node, capacity_);
   while (heap_[slot] != kNoNode && heap_[slot] != node) slot = (slot + 1) & mask;
   return slot;
 }
@@ -131,14 +116,20 @@ bool NodeSet::erase(GraphNumber node) noexcept {
     --size_;
     return true;
   }
-  const std::uint32_t slot = table_slot(node);
-  if (heap_[slot] != node) return false;
-  const int bits = std::countr_zero(capacity_);
-  close_hole(
-      slot, capacity_ - 1, [&](std::size_t i) { return heap_[i] != kNoNode; },
-      [&](std::size_t i) { return static_cast<std::size_t>((heap_[i] * 0x9E3779B97F4A7C15ULL) >> (64 - bits)); },
-      [&](std::size_t from, std::size_t to) { heap_[to] = heap_[from]; },
-      [&](std::size_t i) { heap_[i] = kNoNode; });
+  std::uint32_t hole = table_slot(node);
+  if (heap_[hole] != node) return false;
+  // Linear-probing deletion without tombstones: later members of the chain
+  // move back into the hole, unless their home lies cyclically in (hole, next].
+  const std::uint32_t mask = capacity_ - 1;
+  for (std::uint32_t next = (hole + 1) & mask; heap_[next] != kNoNode; next = (next + 1) & mask) {
+    const std::uint32_t wanted = home_slot(heap_[next], capacity_);
+    const bool stays = hole <= next ? (hole < wanted && wanted <= next) : (hole < wanted || wanted <= next);
+    if (!stays) {
+      heap_[hole] = heap_[next];
+      hole = next;
+    }
+  }
+  heap_[hole] = kNoNode;
   --size_;
   return true;
 }

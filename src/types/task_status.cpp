@@ -8,7 +8,6 @@
 #include <mutex>
 #include <utility>
 
-#include "concurrent/flat_table.hpp"
 #include "module/errors.hpp"
 #include "module/once.hpp"
 
